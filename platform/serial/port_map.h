@@ -1,0 +1,50 @@
+#pragma once
+// Which device stands behind each COM number. Every program of the system reads the
+// same map, so an administrator configures ports once, and tests point it elsewhere.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Environment variable naming the map file to use instead of the user's own.
+inline constexpr const char* PortMapVariable = "ZARN_PORT_MAP";
+
+struct PortEntry {
+  unsigned number = 0;    // the COM number
+  std::string device;     // the device path, e.g. /dev/ttyUSB0
+  bool virtualPort = false;  // the USB CDC-ACM kind that crypto tokens use
+};
+
+class PortMap {
+ public:
+  // The map file in force: $ZARN_PORT_MAP, else $XDG_CONFIG_HOME/zarn/ports,
+  // else ~/.config/zarn/ports.
+  static std::string FilePath();
+
+  // Reads the map in force. A missing file gives the built-in default map.
+  static PortMap Load();
+  // Parses map text; lines that cannot be read are skipped and listed in Problems().
+  static PortMap Parse(const std::string& text);
+  static PortMap Defaults();
+
+  std::optional<PortEntry> Find(unsigned number) const;
+  // The entries whose device exists right now, in COM-number order.
+  std::vector<PortEntry> PresentPorts() const;
+  const std::vector<PortEntry>& Entries() const { return entries_; }
+  const std::vector<std::string>& Problems() const { return problems_; }
+
+ private:
+  void Add(PortEntry entry);
+  std::vector<PortEntry> entries_;
+  std::vector<std::string> problems_;
+};
+
+// True when the kernel's tty of this device is driven by cdc_acm (a USB virtual COM port).
+bool IsCdcAcmDevice(const std::string& device);
+
+// The COM number named by a Win32 style file name: "COM7", "\\.\COM12" (any case).
+std::optional<unsigned> ComNumberFromFileName(const std::string& fileName);
+
+}  // namespace platform
