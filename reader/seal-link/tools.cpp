@@ -3,8 +3,6 @@
 #include <cmath>
 #include <cstdio>
 
-const TDateTime SealEpoch = platform::EncodeDate(2000, 1, 1);
-
 namespace {
 
 constexpr int64_t SealEpochDays = 10957;  // 1970-01-01 to 2000-01-01

@@ -52,8 +52,8 @@ using TSealTime = uint32_t;
 
 inline constexpr uint32_t SecondsPerHalfDay = 43200;
 
-// 2000-01-01 00:00:00 in local time.
-extern const TDateTime SealEpoch;
+// 2000-01-01 00:00:00 in local time (the framework's day count of that date).
+inline constexpr TDateTime SealEpoch = 36526.0;
 
 inline constexpr TSealTime MakeSealTime(uint16_t low, uint16_t high) { return uint32_t(high) << 16 | low; }
 inline constexpr uint16_t SealTimeLow(TSealTime t) { return uint16_t(t); }

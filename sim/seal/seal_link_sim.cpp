@@ -185,9 +185,31 @@ void SealLinkSimulator::ServeTcp(const std::string& address) {
   a.sin_family = AF_INET;
   a.sin_port = htons(1418);
   if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1 ||
-      ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 4) != 0)
-    throw std::runtime_error("seal simulator cannot listen on " + address + ": " + std::strerror(errno));
+      ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 4) != 0) {
+    std::string why = std::strerror(errno);
+    ::close(listener_);
+    listener_ = -1;
+    throw std::runtime_error("seal simulator cannot listen on " + address + ": " + why);
+  }
   threads_.emplace_back([this] { RunTcp(); });
+}
+
+std::string SealLinkSimulator::ServeTcpOnFreeAddress() {
+  // Tests run in parallel processes: each draws its own address from 127.64.0.0/10.
+  uint32_t seed = uint32_t(::getpid()) * 2654435761u ^ uint32_t(reinterpret_cast<uintptr_t>(this));
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    seed = seed * 1103515245u + 12345u;
+    uint32_t host = 0x7F400000u | (seed >> 8 & 0x3FFFFF);
+    if ((host & 0xFF) == 0 || (host & 0xFF) == 0xFF) continue;
+    std::string address = std::to_string(host >> 24) + "." + std::to_string(host >> 16 & 0xFF) + "." +
+                          std::to_string(host >> 8 & 0xFF) + "." + std::to_string(host & 0xFF);
+    try {
+      ServeTcp(address);
+      return address;
+    } catch (const std::runtime_error&) {
+    }
+  }
+  throw std::runtime_error("seal simulator found no free loopback address");
 }
 
 void SealLinkSimulator::RunTcp() {
@@ -207,16 +229,20 @@ void SealLinkSimulator::RunTcp() {
       return b;
     };
     link.write = [c](const uint8_t* b, size_t n) { [[maybe_unused]] auto r = ::send(c, b, n, MSG_NOSIGNAL); };
-    link.drop = [c](bool reset) {
-      if (reset) {
-        linger l{1, 0};
-        ::setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    bool closed = false;
+    link.drop = [c, &closed](bool reset) {
+      if (!reset) {
+        ::shutdown(c, SHUT_RDWR);
+        return;
       }
-      ::shutdown(c, SHUT_RDWR);
+      linger l{1, 0};  // closing now sends a reset, not an orderly end
+      ::setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+      ::close(c);
+      closed = true;
     };
     ServeLink(link);
     connection_ = -1;
-    ::close(c);
+    if (!closed) ::close(c);
   }
 }
 

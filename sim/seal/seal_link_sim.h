@@ -93,6 +93,8 @@ class SealLinkSimulator {
   PseudoTerminal& Pty() { return *pty_; }
   // Listens on address:1418 (a loopback address of the test's own).
   void ServeTcp(const std::string& address);
+  // Listens on a free loopback address of its own choosing; returns the address.
+  std::string ServeTcpOnFreeAddress();
 
   // The next reply (of any seal) is given this fault; faults queue up.
   void InjectFault(FaultSpec fault);
