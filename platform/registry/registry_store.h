@@ -1,0 +1,33 @@
+#pragma once
+// The files behind the registry's roots. Readers take no lock: a root's file is only
+// ever replaced whole by rename, so a reader sees one complete version. Writers hold an
+// exclusive flock on the root's lock file from reading the file to renaming its successor
+// into place, so no two changes (of any process or thread) interleave.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "registry_format.h"
+
+namespace platform::reg {
+
+enum class Root { ClassesRoot, CurrentUser, LocalMachine };
+
+// "HKEY_CURRENT_USER" and so on: also the name of the root's file in the store.
+const char* RootName(Root root);
+std::string StoreFile(Root root);
+
+// The root's keys as the file holds them now; no file gives an empty root.
+int32_t ReadStore(Root root, Key& tree);
+
+// Runs change on the root's keys read under the lock; when it reports a change and
+// succeeds, the keys are written back before the lock is released.
+int32_t ChangeStore(Root root, const std::function<int32_t(Key& tree, bool& changed)>& change);
+
+// Reads a whole file of at most limit bytes.
+int32_t ReadWholeFile(const std::string& path, size_t limit, std::string& text);
+// Writes a file that must not exist yet; a failed write leaves no file behind.
+int32_t WriteNewFile(const std::string& path, const std::string& text);
+
+}  // namespace platform::reg
