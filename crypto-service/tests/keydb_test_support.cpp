@@ -25,33 +25,14 @@ namespace {
 using SqlText = std::basic_string<SQLWCHAR>;
 
 SqlText ToSql(const std::string& utf8) {
-  SqlText out;
-  for (wchar_t c : platform::Utf8ToWide(utf8)) {
-    auto code = static_cast<char32_t>(c);
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out += SQLWCHAR(0xD800 + (code >> 10));
-      out += SQLWCHAR(0xDC00 + (code & 0x3FF));
-    } else {
-      out += SQLWCHAR(code);
-    }
-  }
-  return out;
+  std::u16string units = platform::Utf8ToUtf16(utf8);
+  return SqlText(units.begin(), units.end());
 }
 
 SqlText ToSql(const std::wstring& text) { return ToSql(platform::WideToUtf8(text)); }
 
 std::string FromSql(const SQLWCHAR* text, size_t length) {
-  std::wstring wide;
-  for (size_t i = 0; i < length; ++i) {
-    char32_t code = text[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < length) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    }
-    wide += wchar_t(code);
-  }
-  return platform::WideToUtf8(wide);
+  return platform::Utf16ToUtf8(std::u16string(text, text + length));
 }
 
 std::string Diagnostics(SQLSMALLINT type, SQLHANDLE handle) {

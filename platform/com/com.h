@@ -431,7 +431,3 @@ inline constexpr uint32_t CLSCTX_ALL = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVE
 HRESULT CoInitialize();
 void CoUninitialize();
 bool CoIsInitialized();
-
-// Creates an object of a registered class: an in-process server from its shared
-// library, or a local server's object over the session bus (started when it is not running).
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, uint32_t context, REFIID iid, void** object);

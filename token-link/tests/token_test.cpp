@@ -448,12 +448,13 @@ TEST_F(TokenTest, PingThatTimesOutBehindFirmwareAuthenticationCountsAsBusy) {
   sim.SetFirmwareDelay(milliseconds(900));
   uint8_t salt[8], response[16];
   const uint8_t challenge[16] = {};
-  // A slow but good reply keeps the mutex for about 240 ms (12 bytes, 20 ms apart).
-  sim.InjectFault({TokenFault::Trickle, 20});
+  // A slow but good reply keeps the mutex for about 120 ms (12 bytes, 10 ms apart), well
+  // within the 300 ms that command 18 waits for it, also on a loaded machine.
+  sim.InjectFault({TokenFault::Trickle, 10});
   auto holder = std::async(std::launch::async, [&] { return token->GetSalt(salt); });
   ASSERT_TRUE(sim.WaitForRequests(2, seconds(2)));
   auto firmware = std::async(std::launch::async, [&] { return token->AuthenticateFirmware(challenge, response); });
-  std::this_thread::sleep_for(milliseconds(40));
+  std::this_thread::sleep_for(milliseconds(20));
   ASSERT_FALSE(token->Busy());
   EXPECT_TRUE(token->Ping());
   EXPECT_TRUE(holder.get());
