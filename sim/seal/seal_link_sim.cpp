@@ -138,6 +138,14 @@ void SealLinkSimulator::Stop() {
 
 void SealLinkSimulator::AddSeal(uint32_t serial, Handler handler) {
   if (!handler) handler = [](const SealRequest& r) { return std::optional(r.payload); };
+  AddSealHandler(serial, [handler = std::move(handler)](const SealRequest& r) -> std::optional<SealReply> {
+    auto payload = handler(r);
+    if (!payload) return std::nullopt;
+    return SealReply{std::move(*payload), {}};
+  });
+}
+
+void SealLinkSimulator::AddSealHandler(uint32_t serial, ReplyHandler handler) {
   std::lock_guard lock(mutex_);
   seals_.emplace_back(serial, std::move(handler));
 }
@@ -284,7 +292,7 @@ void SealLinkSimulator::ServeLink(Link& link) {
 
 // Each seal addressed answers in turn; returns the babble period a fault asked for.
 uint32_t SealLinkSimulator::Answer(Link& link, const SealRequest& request) {
-  std::vector<std::pair<uint32_t, Handler>> seals;
+  std::vector<std::pair<uint32_t, ReplyHandler>> seals;
   {
     std::lock_guard lock(mutex_);
     seals = seals_;
@@ -294,8 +302,8 @@ uint32_t SealLinkSimulator::Answer(Link& link, const SealRequest& request) {
     if (request.receiver != 0 && request.receiver != serial) continue;
     auto reply = handler(request);
     if (!reply) continue;
-    FaultSpec fault;
-    {
+    FaultSpec fault = reply->fault;
+    if (fault.fault == LinkFault::None) {
       std::lock_guard lock(mutex_);
       if (!faults_.empty()) {
         fault = faults_.front();
@@ -303,7 +311,7 @@ uint32_t SealLinkSimulator::Answer(Link& link, const SealRequest& request) {
       }
     }
     if (fault.fault == LinkFault::Babble) babble = std::max<uint32_t>(fault.param, 1);
-    Send(link, serial, *reply, fault);
+    Send(link, serial, reply->payload, fault);
   }
   return babble;
 }

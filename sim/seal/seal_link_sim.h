@@ -75,10 +75,17 @@ struct FaultSpec {
   uint32_t param = 0;
 };
 
+// A reply that carries its own link fault; None takes the next queued fault instead.
+struct SealReply {
+  std::vector<uint8_t> payload;
+  FaultSpec fault;
+};
+
 class SealLinkSimulator {
  public:
   // Answers a request addressed to this seal (or to 0); no value means no reply.
   using Handler = std::function<std::optional<std::vector<uint8_t>>(const SealRequest&)>;
+  using ReplyHandler = std::function<std::optional<SealReply>(const SealRequest&)>;
 
   SealLinkSimulator();
   ~SealLinkSimulator();
@@ -87,6 +94,8 @@ class SealLinkSimulator {
 
   // A seal that answers every request with the request's own payload unless a handler is given.
   void AddSeal(uint32_t serial, Handler handler = {});
+  // A seal whose handler chooses the link fault of each of its replies (the command engine).
+  void AddSealHandler(uint32_t serial, ReplyHandler handler);
 
   // Serves a new pseudo-terminal; returns its device path.
   std::string ServePty();
@@ -118,7 +127,7 @@ class SealLinkSimulator {
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  std::vector<std::pair<uint32_t, Handler>> seals_;
+  std::vector<std::pair<uint32_t, ReplyHandler>> seals_;
   std::deque<FaultSpec> faults_;
   std::vector<SealRequest> requests_;
   std::unique_ptr<PseudoTerminal> pty_;
