@@ -118,10 +118,11 @@ void CTokenScan::ScanPass() {
         if (SendMessage(window_, WM_TOKEN_PASSWORD, 0, LPARAM(token.get())) == platform::IDCANCEL) break;
         if (!token->Ping(&status)) break;
       }
-      if (!(status & TokenPasswordLock) && token->ReadKeysets())
-        SendMessage(window_, WM_TOKEN_ARRIVED, 0, LPARAM(token.get()));
+      bool announced = !(status & TokenPasswordLock) && token->ReadKeysets();
+      if (announced) SendMessage(window_, WM_TOKEN_ARRIVED, 0, LPARAM(token.get()));
       std::lock_guard lock(tableLock_);
       slot.token = std::move(token);
+      slot.announced = announced;
     } else if (slot.token && (!slot.present || !slot.token->Ping())) {
       Remove(slot);
     }
@@ -129,11 +130,13 @@ void CTokenScan::ScanPass() {
 }
 
 void CTokenScan::Remove(TokenSlot& slot) {
-  if (slot.token->Dialog()) SendMessage(window_, WM_TOKEN_REMOVED, 0, LPARAM(slot.token.get()));
+  // Every token the window shows is taken off it, not only those with a dialog.
+  if (slot.announced || slot.token->Dialog()) SendMessage(window_, WM_TOKEN_REMOVED, 0, LPARAM(slot.token.get()));
   std::shared_ptr<CToken> gone;
   {
     std::lock_guard lock(tableLock_);
     gone = std::move(slot.token);
+    slot.announced = false;
   }
   // Deleted here unless a crypto call or a dialog still holds it; then when that ends.
 }

@@ -29,6 +29,7 @@ struct TokenSlot {
   // Shared, so that a token found by the crypto object or used by a dialog stays alive
   // until that use ends, even when the scan removes it meanwhile.
   std::shared_ptr<CToken> token;
+  bool announced = false;  // the token window was told of it and shows it
 };
 
 struct TokenScanOptions {

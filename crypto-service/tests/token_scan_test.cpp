@@ -71,6 +71,10 @@ TEST_F(ScanFixture, AnnouncesANewTokenOnceAndRemovesItWhenUnplugged) {
   WaitPasses(2);
   EXPECT_TRUE(scan.Tokens().empty());
   EXPECT_TRUE(gone.expired());  // no one else held it: deleted
+  seen = Messages();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].message, WM_TOKEN_REMOVED);
+  EXPECT_EQ(seen[1].serial, 4711u);
   scan.StopTokenScan();
 }
 
