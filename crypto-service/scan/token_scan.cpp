@@ -28,7 +28,6 @@ void CTokenScan::StartTokenScan() {
   {
     std::lock_guard lock(stopLock_);
     stop_ = false;
-    finished_ = false;
   }
   try {
     thread_ = std::thread([this] { TokenScanThread(); });
@@ -39,17 +38,14 @@ void CTokenScan::StartTokenScan() {
 
 void CTokenScan::StopTokenScan() {
   if (!thread_.joinable()) return;
-  std::unique_lock lock(stopLock_);
-  stop_ = true;
-  stopSignal_.notify_all();
-  // A pass in the middle of a port time-out may outlast the wait; it then ends alone.
-  if (stopSignal_.wait_for(lock, std::chrono::milliseconds(1000), [this] { return finished_; })) {
-    lock.unlock();
-    thread_.join();
-  } else {
-    lock.unlock();
-    thread_.detach();
+  {
+    std::lock_guard lock(stopLock_);
+    stop_ = true;
   }
+  stopSignal_.notify_all();
+  // A pass stopped in the middle of a port time-out finishes it first: the thread uses
+  // the table, so it must end before the table does.
+  thread_.join();
 }
 
 void CTokenScan::TokenScanThread() {
@@ -60,8 +56,6 @@ void CTokenScan::TokenScanThread() {
     lock.lock();
     stopSignal_.wait_for(lock, options_.period, [this] { return stop_; });
   }
-  finished_ = true;
-  stopSignal_.notify_all();
 }
 
 std::vector<unsigned> CTokenScan::PresentVirtualPorts() {

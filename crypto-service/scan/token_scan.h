@@ -47,7 +47,7 @@ class CTokenScan {
   // Empties the table and starts the thread; throws the system error code when the
   // thread cannot be made.
   void StartTokenScan();
-  // Ends the thread: it gets up to 1000 ms to finish its pass. Tokens stay in the table.
+  // Ends the thread once its current pass is done. Tokens stay in the table.
   void StopTokenScan();
 
   // The tokens of the table in slot order, each held for the caller's use.
@@ -72,6 +72,5 @@ class CTokenScan {
   std::mutex stopLock_;
   std::condition_variable stopSignal_;
   bool stop_ = false;
-  bool finished_ = false;
   std::thread thread_;
 };
