@@ -333,10 +333,10 @@ class IDispatch : public IUnknown {
                          EXCEPINFO* exception, uint32_t* argError) = 0;
 };
 
-// IDispatch from an interface's type information: names to DISPIDs, argument count
-// and type checks, coercion; the object answers InvokeMember for each member.
+// The type-information half of IDispatch: names to DISPIDs and the type information,
+// from the interface's static table.
 template <class Interface>
-class DispatchImpl : public Interface {
+class TypeInfoDispatch : public Interface {
  public:
   HRESULT GetTypeInfoCount(uint32_t* count) override {
     if (!count) return E_POINTER;
@@ -352,10 +352,20 @@ class DispatchImpl : public Interface {
   HRESULT GetIDsOfNames(REFIID, const std::vector<std::string>& names, uint32_t, DISPID* ids) override {
     return LookUpNames(TypeInformation(), names, ids);
   }
+
+ protected:
+  virtual const InterfaceInfo& TypeInformation() const = 0;
+};
+
+// IDispatch from an interface's type information: argument count and type checks and
+// coercion too; the object answers InvokeMember for each member.
+template <class Interface>
+class DispatchImpl : public TypeInfoDispatch<Interface> {
+ public:
   HRESULT Invoke(DISPID id, REFIID, uint32_t, uint16_t flags, DISPPARAMS* params, Variant* result,
                  EXCEPINFO* exception, uint32_t* argError) override {
     const MemberInfo* member = nullptr;
-    HRESULT hr = PrepareInvoke(TypeInformation(), id, flags, params, argError, member);
+    HRESULT hr = PrepareInvoke(this->TypeInformation(), id, flags, params, argError, member);
     if (FAILED(hr)) return hr;
     Variant scratch;
     hr = InvokeMember(*member, params->args, result ? *result : scratch);
@@ -364,7 +374,6 @@ class DispatchImpl : public Interface {
   }
 
  protected:
-  virtual const InterfaceInfo& TypeInformation() const = 0;
   // Called with the arguments already counted and coerced to the member's types.
   virtual HRESULT InvokeMember(const MemberInfo& member, std::vector<Variant>& args, Variant& result) = 0;
 };

@@ -44,7 +44,7 @@ void SendRelease(const QString& service, const QString& path) {
 }
 
 // One object of a server, reached through its path. Released, it releases the server's object.
-class BusDispatch final : public IDispatch, private ComObjectRoot {
+class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectRoot {
  public:
   BusDispatch(QString service, QString path, const InterfaceInfo& info)
       : service_(std::move(service)), path_(std::move(path)), info_(info) {}
@@ -67,21 +67,6 @@ class BusDispatch final : public IDispatch, private ComObjectRoot {
       }
     }
     return E_NOINTERFACE;
-  }
-
-  HRESULT GetTypeInfoCount(uint32_t* count) override {
-    if (!count) return E_POINTER;
-    *count = 1;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(uint32_t index, uint32_t, ITypeInfo** info) override {
-    if (!info) return E_POINTER;
-    if (index != 0) return E_INVALIDARG;
-    *info = MakeTypeInfo(info_).Detach();
-    return S_OK;
-  }
-  HRESULT GetIDsOfNames(REFIID, const std::vector<std::string>& names, uint32_t, DISPID* ids) override {
-    return LookUpNames(info_, names, ids);
   }
 
   HRESULT Invoke(DISPID id, REFIID, uint32_t, uint16_t flags, DISPPARAMS* params, Variant* result, EXCEPINFO*,
@@ -123,6 +108,9 @@ class BusDispatch final : public IDispatch, private ComObjectRoot {
     if (result) *result = std::move(value);
     return hr;
   }
+
+ protected:
+  const InterfaceInfo& TypeInformation() const override { return info_; }
 
  private:
   // An object reference a call returned: another object of the same server.
