@@ -15,13 +15,7 @@
 #include "port.h"
 #include "token.h"
 #include "tools.h"
-#include "winmsg.h"
-
-// Posted to the main window after a logon and a logoff, with the seal serial number
-// that answered as lParam.
-inline constexpr UINT WM_SEALLOGGEDON = WM_USER + 3;
-inline constexpr UINT WM_SEALLOGGEDOFF = WM_USER + 4;
-inline constexpr const char* MainWindowClass = "TMainForm";
+#include "main_window_messages.h"
 
 inline constexpr uint16_t StatusRecordSize = 96;
 inline constexpr uint16_t LogPageSize = 64;

@@ -1,0 +1,847 @@
+#include "dom.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cp1252.h"
+#include "initials.h"
+#include "message_box.h"
+#include "replace_file.h"
+
+namespace {
+
+constexpr const char* ErrorCaption = "Error";
+constexpr const char* NotSealDataText = "The specified file is not a seal data file.";
+constexpr const char* NoCryptoText = "Crypto services not available.";
+constexpr const char* SaveFailedText = "Save file failed.";
+constexpr const char* OutOfMemoryText = "Not enough memory to open the file.";
+constexpr const char* SecondRootText = "Only one top level element is allowed.";
+
+constexpr unsigned StatusHexDigits = 2 * StatusRecordSize;
+constexpr unsigned PageHexDigits = 2 * LogPageSize;
+
+uint16_t U16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t U32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+std::string Unsigned(uint32_t value) { return std::to_string(value); }
+
+void ShowError(const std::string& text) { platform::MessageBox(text, ErrorCaption, platform::MB_OK | platform::MB_ICONERROR); }
+
+// The status record's texts: single-byte text made safe, then the tree's UTF-8.
+std::string TreeText(const std::string& text) { return platform::Cp1252ToUtf8(XmlEscape(text)); }
+
+bool IsHexText(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+  });
+}
+
+// The hex text of a page, status or pad: its text children (the views are gone by
+// now), without the white space a hand edit or a pretty printer may have put round it.
+std::string RecordText(pugi::xml_node element) {
+  std::string text;
+  for (pugi::xml_node child : element.children())
+    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) text += child.value();
+  const char* space = " \t\r\n";
+  size_t first = text.find_first_not_of(space);
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+bool ParseSerial(const char* text, uint32_t& serial) {
+  size_t length = std::strlen(text);
+  if (length == 0 || length > 10) return false;
+  uint64_t value = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + uint64_t(text[i] - '0');
+  }
+  if (value > 0xFFFFFFFFu) return false;
+  serial = uint32_t(value);
+  return true;
+}
+
+std::string AuthenticityText(SealErrorCode verdict) {
+  if (verdict == 0) return AuthenticText;
+  if (verdict == SealError::CryptoTokenError) return {};
+  return NotAuthenticText;
+}
+
+// A decrypted status record that could have come from a seal: a time of day inside its
+// half-day, operator IDs of at most three letters and battery dates with a real month.
+// Decrypted with the wrong block mode, a record passes by chance about once in 40000.
+bool PlausibleStatus(const uint8_t* p) {
+  uint16_t high = SealTimeHigh(U32(p + 4));
+  return high >= 1 && high <= SecondsPerHalfDay && U16(p + 8) <= 19682 && U16(p + 10) <= 19682 &&
+         U16(p + 42) < 1300 && U16(p + 48) < 1300;
+}
+
+// A decrypted log page of a known type whose time lies inside its half-day.
+bool PlausiblePage(const uint8_t* p) {
+  return (p[2] == 'F' || p[2] == 'S' || p[2] == 'H') && SealTimeHigh(U32(p + 4)) <= SecondsPerHalfDay;
+}
+
+// A decrypted pad whose length field fits into the pad's bytes.
+bool PlausiblePad(const uint8_t* p, size_t bytes) { return bytes >= 2 && U16(p) <= bytes - 2; }
+
+class StringWriter : public pugi::xml_writer {
+ public:
+  void write(const void* data, size_t size) override { text.append(static_cast<const char*>(data), size); }
+  std::string text;
+};
+
+class FileWriter : public pugi::xml_writer {
+ public:
+  explicit FileWriter(int fd) : fd_(fd) {}
+  void write(const void* data, size_t size) override {
+    if (ok) ok = WriteAll(fd_, static_cast<const char*>(data), size);
+  }
+  bool ok = true;
+
+ private:
+  int fd_;
+};
+
+// The file in a buffer of pugixml's own allocator, so the parser can work in it and
+// the tree keep it: a large file is not held twice.
+bool ReadForParser(const std::string& fileName, char*& buffer, size_t& size, std::string& reason) {
+  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    reason = std::strerror(errno);
+    return false;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    reason = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "The file cannot be read.";
+    ::close(fd);
+    return false;
+  }
+  size = size_t(info.st_size);
+  buffer = static_cast<char*>(pugi::get_memory_allocation_function()(std::max<size_t>(size, 1)));
+  if (!buffer) {
+    ::close(fd);
+    throw std::bad_alloc();
+  }
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = ::read(fd, buffer + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      reason = std::strerror(errno);
+      pugi::get_memory_deallocation_function()(buffer);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;  // the file shrank while we read it
+    got += size_t(n);
+  }
+  size = got;
+  ::close(fd);
+  return true;
+}
+
+// Line and position (both from 1, the position in characters) of a byte offset.
+void LineAndPosition(const std::string& fileName, ptrdiff_t offset, unsigned& line, unsigned& position) {
+  line = 1;
+  position = 1;
+  char* buffer = nullptr;
+  size_t size = 0;
+  std::string reason;
+  if (!ReadForParser(fileName, buffer, size, reason)) return;
+  size_t end = std::min(size, size_t(std::max<ptrdiff_t>(offset, 0)));
+  size_t lineStart = 0;
+  for (size_t i = 0; i < end; ++i)
+    if (buffer[i] == '\n') {
+      ++line;
+      lineStart = i + 1;
+    }
+  for (size_t i = lineStart; i < end; ++i)
+    if ((uint8_t(buffer[i]) & 0xC0) != 0x80) ++position;
+  pugi::get_memory_deallocation_function()(buffer);
+}
+
+std::string ParseErrorText(const std::string& reason, unsigned line, unsigned position) {
+  return reason + " (Line: " + std::to_string(line) + " Pos.: " + std::to_string(position) + ")";
+}
+
+}  // namespace
+
+std::string XmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "&quot;"; break;
+      case '&': out += "&amp;"; break;
+      case '\'': out += "&apos;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default:
+        out += uint8_t(c) < 0x20 && c != '\t' && c != '\n' && c != '\r' ? ' ' : c;
+    }
+  }
+  return out;
+}
+
+std::string CleanCDataText(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (uint8_t(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') c = ' ';
+  for (size_t at = out.find("]]>"); at != std::string::npos; at = out.find("]]>", at + 3)) out.replace(at, 3, "   ");
+  return out;
+}
+
+// Compiled once; the values of a search go in as bound variables, never into its text.
+struct TZarnDocument::Queries {
+  static pugi::xpath_variable_set Variables() {
+    pugi::xpath_variable_set v;
+    for (const char* name : {"sn", "no", "date", "time", "log", "entry", "index"}) v.add(name, pugi::xpath_type_string);
+    return v;
+  }
+  void Set(const char* name, const std::string& value) { variables.set(name, value.c_str()); }
+
+  pugi::xpath_variable_set variables = Variables();
+  pugi::xpath_query sealBySerial{"./seal[@sn=$sn]", &variables};
+  pugi::xpath_query keyByName{"./key[@no=$no][@date=$date][@time=$time]", &variables};
+  pugi::xpath_query entrylessPage{"./page[plain[@log=$log][@no=$no][not(*)]]", &variables};
+  pugi::xpath_query pageWithEntry{
+      "./page[plain[@log=$log][@no=$no][*[name()=$entry][@index=$index][@date=$date][@time=$time]]]", &variables};
+  pugi::xpath_query seals{"seal"};
+  pugi::xpath_query keys{"key"};
+  pugi::xpath_query pages{"page"};
+  pugi::xpath_query pads{"pad"};
+  pugi::xpath_query status{"status"};
+  pugi::xpath_query everyView{"//plain"};
+};
+
+TZarnDocument::Lock::Lock(const TZarnDocument& document) : d_(document) {
+  d_.mutex_.lock();
+  ++d_.depth_;
+}
+
+TZarnDocument::Lock::~Lock() {
+  std::string text;
+  uint64_t sequence = 0;
+  if (--d_.depth_ == 0) {
+    std::string wanted = d_.modified_ ? ModifiedPanelText : "";
+    if (wanted != d_.panelShown_) {
+      d_.panelShown_ = text = wanted;
+      sequence = ++d_.panelSequence_;
+    }
+  }
+  d_.mutex_.unlock();
+  if (sequence == 0 || !d_.host_.SetModifiedText) return;
+  std::lock_guard order(d_.panelMutex_);
+  if (sequence < d_.panelDelivered_) return;
+  d_.panelDelivered_ = sequence;
+  d_.host_.SetModifiedText(text);
+}
+
+TZarnDocument::TZarnDocument(TDocumentHost host) : host_(std::move(host)), queries_(std::make_unique<Queries>()) {
+  NewDocument();
+}
+
+TZarnDocument::~TZarnDocument() = default;
+
+std::unique_ptr<pugi::xml_document> TZarnDocument::CreateDomDocument() {
+  return std::make_unique<pugi::xml_document>();
+}
+
+bool TZarnDocument::Modified() const {
+  Lock lock(*this);
+  return modified_;
+}
+
+void TZarnDocument::SetCryptoFactory(CryptoFactory factory) {
+  Lock lock(*this);
+  cryptoFactory_ = std::move(factory);
+}
+
+void TZarnDocument::MarkModified() { modified_ = true; }
+
+bool TZarnDocument::NewDocument() {
+  Lock lock(*this);
+  modified_ = false;
+  auto fresh = CreateDomDocument();
+  pugi::xml_node declaration = fresh->append_child(pugi::node_declaration);
+  pugi::xml_node root;
+  if (!declaration || !declaration.set_name("xml") || !declaration.append_attribute("version").set_value("1.0") ||
+      !(root = fresh->append_child("zarn")))
+    throw std::bad_alloc();
+  dom_ = std::move(fresh);
+  root_ = root;
+  // The old tree is gone: a key of it must not be written to.
+  currentKey_ = pugi::xml_node();
+  return true;
+}
+
+// ---- Building blocks ----
+
+bool TZarnDocument::SetAttribute(pugi::xml_node element, const char* name, const std::string& value) {
+  MarkModified();
+  if (!element) return false;
+  pugi::xml_attribute attribute = element.attribute(name);
+  if (!attribute) attribute = element.append_attribute(name);
+  return attribute && attribute.set_value(value.c_str());
+}
+
+bool TZarnDocument::AddText(pugi::xml_node node, const std::string& text) {
+  pugi::xml_node child = node.append_child(pugi::node_pcdata);
+  return child && child.set_value(text.c_str());
+}
+
+bool TZarnDocument::SetDateTimeAttrs(pugi::xml_node element, TSealTime time) {
+  return SetAttribute(element, "date", SealTimeToDateText(time)) &&
+         SetAttribute(element, "time", SealTimeToTimeText(time));
+}
+
+bool TZarnDocument::SetVerifiedAttr(pugi::xml_node element, const std::string& authenticity) {
+  return authenticity.empty() || SetAttribute(element, "verified", authenticity);
+}
+
+// ---- Writers ----
+
+bool TZarnDocument::SelectKeyset(uint32_t serial, uint32_t keysetNumber, TSealTime keysetTime) {
+  Lock lock(*this);
+  queries_->Set("sn", Unsigned(serial));
+  pugi::xml_node seal = queries_->sealBySerial.evaluate_node(root_).node();
+  if (!seal) {
+    seal = root_.append_child("seal");
+    if (!seal) return false;
+    if (!SetAttribute(seal, "sn", Unsigned(serial))) {
+      root_.remove_child(seal);
+      return false;
+    }
+    PostMessage(FindWindow(MainWindowClass), WM_SEALINDATABASE, 0, LPARAM(serial));
+  }
+  const std::string no = KeysetNumberToText(keysetNumber), date = SealTimeToDateText(keysetTime),
+                    time = SealTimeToTimeText(keysetTime);
+  queries_->Set("no", no);
+  queries_->Set("date", date);
+  queries_->Set("time", time);
+  currentKey_ = queries_->keyByName.evaluate_node(seal).node();
+  if (currentKey_) return true;
+  pugi::xml_node key = seal.append_child("key");
+  if (!key) return false;
+  if (!SetAttribute(key, "no", no) || !SetAttribute(key, "date", date) || !SetAttribute(key, "time", time)) {
+    seal.remove_child(key);
+    return false;
+  }
+  currentKey_ = key;
+  return true;
+}
+
+bool TZarnDocument::RemovePage(const std::string& log, uint8_t pageNumber, const std::string& entryName,
+                               unsigned index, TSealTime time) {
+  Lock lock(*this);
+  if (!currentKey_) return true;
+  queries_->Set("log", log);
+  queries_->Set("no", Unsigned(pageNumber));
+  pugi::xml_node copy = queries_->entrylessPage.evaluate_node(currentKey_).node();
+  if (!copy && !IsNullSealTime(time)) {
+    queries_->Set("entry", entryName);
+    queries_->Set("index", Unsigned(index));
+    queries_->Set("date", SealTimeToDateText(time));
+    queries_->Set("time", SealTimeToTimeText(time));
+    copy = queries_->pageWithEntry.evaluate_node(currentKey_).node();
+  }
+  if (copy) currentKey_.remove_child(copy);
+  return true;
+}
+
+bool TZarnDocument::AddLogPage(const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
+                               const std::string& authenticity) {
+  switch (plain[2]) {
+    case 'F': return AddSealEventPage(raw, plain, authenticity);
+    case 'H': return AddHealthPage(raw, plain, authenticity);
+    case 'S': return AddSystemEventPage(raw, plain, authenticity);
+    default: return false;
+  }
+}
+
+// A page is known by its log, its number and its first entry: an earlier copy of it is
+// replaced, so the key holds one copy, the newest, at its end.
+bool TZarnDocument::AddPage(const char* log, const char* entryName, unsigned index, TSealTime time,
+                            const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
+                            const std::string& authenticity) {
+  Lock lock(*this);
+  if (!currentKey_) return false;
+  RemovePage(log, plain[3], entryName, index, time);
+  pugi::xml_node page = currentKey_.append_child("page");
+  if (!page) return false;
+  if (!AddText(page, BytesToHex(raw, LogPageSize))) {
+    currentKey_.remove_child(page);
+    return false;
+  }
+  return AddLogView(page, plain, authenticity);
+}
+
+bool TZarnDocument::AddSealEventPage(const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
+                                     const std::string& authenticity) {
+  TSealTime first = U32(plain + 16);
+  if (IsNullSealTime(first)) return AddPage("fo", "event", 2, U32(plain + 20), raw, plain, authenticity);
+  return AddPage("fo", "event", 1, first, raw, plain, authenticity);
+}
+
+bool TZarnDocument::AddSystemEventPage(const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
+                                       const std::string& authenticity) {
+  return AddPage("sys", "event", 1, U32(plain + 16), raw, plain, authenticity);
+}
+
+bool TZarnDocument::AddHealthPage(const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
+                                  const std::string& authenticity) {
+  return AddPage("soh", "soh", 1, MakeSealTime(uint16_t(U16(plain + 16) - 2), 0), raw, plain, authenticity);
+}
+
+bool TZarnDocument::AddStatus(const uint8_t raw[StatusRecordSize], const uint8_t plain[StatusRecordSize]) {
+  Lock lock(*this);
+  if (!currentKey_) return false;
+  if (pugi::xml_node old = queries_->status.evaluate_node(currentKey_).node()) currentKey_.remove_child(old);
+  pugi::xml_node status = currentKey_.append_child("status");
+  if (!status) return false;
+  if (!AddText(status, BytesToHex(raw, StatusRecordSize))) {
+    currentKey_.remove_child(status);
+    return false;
+  }
+  return AddStatusView(status, plain);
+}
+
+bool TZarnDocument::AddPad(const uint8_t* rawPages, unsigned lastPage, const std::string& text) {
+  Lock lock(*this);
+  if (text.empty()) return true;
+  if (!currentKey_ || lastPage >= MaxPadPages) return false;
+  const std::string hex = BytesToHex(rawPages, size_t(lastPage + 1) * PadPageSize);
+  for (pugi::xpath_node match : queries_->pads.evaluate_node_set(currentKey_))
+    if (hex == match.node().first_child().value()) return true;
+  pugi::xml_node pad = currentKey_.append_child("pad");
+  if (!pad) return false;
+  if (!AddText(pad, hex)) {
+    currentKey_.remove_child(pad);
+    return false;
+  }
+  // A pad carries no attribute, so nothing else would mark it unsaved.
+  MarkModified();
+  return AddPadView(pad, text);
+}
+
+// ---- Views ----
+
+bool TZarnDocument::AddLogView(pugi::xml_node page, const uint8_t plain[LogPageSize],
+                               const std::string& authenticity) {
+  switch (plain[2]) {
+    case 'F': return AddSealEventView(page, plain, authenticity);
+    case 'S': return AddSystemEventView(page, plain, authenticity);
+    case 'H': return AddHealthView(page, plain, authenticity);
+    default: return false;
+  }
+}
+
+// The view's own attributes; the plain goes again when one cannot be written.
+pugi::xml_node TZarnDocument::StartLogView(pugi::xml_node page, const char* log, const uint8_t* plain,
+                                           const std::string& authenticity) {
+  pugi::xml_node view = page.append_child("plain");
+  if (!view) return view;
+  if (!SetAttribute(view, "log", log) || !SetAttribute(view, "no", Unsigned(plain[3])) ||
+      !SetDateTimeAttrs(view, U32(plain + 4)) || !SetVerifiedAttr(view, authenticity)) {
+    page.remove_child(view);
+    return pugi::xml_node();
+  }
+  return view;
+}
+
+bool TZarnDocument::AddSealEventView(pugi::xml_node page, const uint8_t plain[LogPageSize],
+                                     const std::string& authenticity) {
+  pugi::xml_node view = StartLogView(page, "fo", plain, authenticity);
+  if (!view) return false;
+  for (unsigned slot = 0; slot < 12; ++slot) {
+    TSealTime time = U32(plain + 16 + 4 * slot);
+    if (IsNullSealTime(time)) continue;
+    pugi::xml_node entry = view.append_child("event");
+    if (!SetAttribute(entry, "index", Unsigned(slot + 1)) || !SetDateTimeAttrs(entry, time)) return false;
+  }
+  return true;
+}
+
+bool TZarnDocument::AddSystemEventView(pugi::xml_node page, const uint8_t plain[LogPageSize],
+                                       const std::string& authenticity) {
+  pugi::xml_node view = StartLogView(page, "sys", plain, authenticity);
+  if (!view) return false;
+  for (unsigned slot = 0; slot < 8; ++slot) {
+    const uint8_t* at = plain + 16 + 6 * slot;
+    TSealTime time = U32(at);
+    if (IsNullSealTime(time)) continue;
+    pugi::xml_node entry = view.append_child("event");
+    if (!SetAttribute(entry, "index", Unsigned(slot + 1)) || !SetDateTimeAttrs(entry, time) ||
+        !SetAttribute(entry, "code", IntToDecimal(U16(at + 4))))
+      return false;
+  }
+  return true;
+}
+
+bool TZarnDocument::AddHealthView(pugi::xml_node page, const uint8_t plain[LogPageSize],
+                                  const std::string& authenticity) {
+  pugi::xml_node view = StartLogView(page, "soh", plain, authenticity);
+  if (!view) return false;
+  for (unsigned slot = 0; slot < 6; ++slot) {
+    const uint8_t* at = plain + 16 + 8 * slot;
+    uint16_t day = U16(at);
+    if (day == 0) continue;
+    pugi::xml_node entry = view.append_child("soh");
+    if (!SetAttribute(entry, "index", Unsigned(slot + 1)) ||
+        !SetDateTimeAttrs(entry, MakeSealTime(uint16_t(day - 2), 0)) ||
+        !SetAttribute(entry, "mint", SignedByteToText(at[2])) || !SetAttribute(entry, "maxt", SignedByteToText(at[3])) ||
+        !SetAttribute(entry, "ebat", TenthsToTextB(at[4])) || !SetAttribute(entry, "mbat", TenthsToText(at[5])) ||
+        !SetAttribute(entry, "onbat", Unsigned(at[6] * 12u)) || !SetAttribute(entry, "mvevt", Unsigned(at[7])))
+      return false;
+  }
+  return true;
+}
+
+bool TZarnDocument::AddStatusView(pugi::xml_node status, const uint8_t p[StatusRecordSize]) {
+  pugi::xml_node view = status.append_child("plain");
+  if (!view || !SetDateTimeAttrs(view, U32(p + 4))) return false;
+  auto day = [p](int at) { return SealTimeToDateText(MakeSealTime(U16(p + at), 0)); };
+  auto s16 = [p](int at) { return IntToDecimal(int16_t(U16(p + at))); };
+  auto u16 = [p](int at) { return Unsigned(U16(p + at)); };
+  const std::pair<const char*, std::string> values[] = {
+      {"operator1", UserIdToInitials(U16(p + 8))},
+      {"operator2", UserIdToInitials(U16(p + 10))},
+      {"sealwire", SealWireToText(p[12])},
+      {"protection", ProtectionToText(p[12])},
+      {"housing", HousingToText(p[12])},
+      {"ext-power", ExtPowerToText(p[12])},
+      {"bat-volts", TenthsToText(p[15])},
+      {"bat-consumed", RoundThousandsToText(U32(p + 44))},
+      {"bat-type", TreeText(FixedText8(p + 34))},
+      {"bat-id", TreeText(BatteryIdToText(p + 26))},
+      {"bat-installed", day(54)},
+      {"bat-manufactured", MonthYearToText(U16(p + 42))},
+      {"ebat-volts", TenthsToTextB(p[14])},
+      {"ebat-consumed", RoundThousandsToText(U32(p + 50))},
+      {"ebat-installed", day(56)},
+      {"ebat-manufactured", MonthYearToText(U16(p + 48))},
+      {"temperature", SignedByteToText(p[13])},
+      {"vacenabled", YesNoText(p[90])},
+      {"vacattach", Unsigned(U32(p + 86))},
+      {"flash-warnings", u16(16)},
+      {"flash-errors", u16(18)},
+      {"ram-warnings", u16(20)},
+      {"ram-errors", u16(22)},
+      {"t0-offset", s16(58)},
+      {"f0-offset", s16(60)},
+      {"laser-threshold", u16(62)},
+      {"laser-500uw", u16(64)},
+      {"laser-peak", u16(66)},
+      {"laser-adjusted", day(68)},
+      {"laser-id", TreeText(FixedText16(p + 70))},
+  };
+  for (const auto& [name, text] : values) {
+    pugi::xml_node value = view.append_child(name);
+    if (!value || !AddText(value, text)) return false;
+  }
+  return true;
+}
+
+bool TZarnDocument::AddPadView(pugi::xml_node pad, const std::string& text) {
+  pugi::xml_node view = pad.append_child("plain");
+  if (!view) return false;
+  pugi::xml_node section = view.append_child(pugi::node_cdata);
+  return section && section.set_value(platform::Cp1252ToUtf8(CleanCDataText(text)).c_str());
+}
+
+// ---- Opening ----
+
+bool TZarnDocument::LoadFromFile(const std::string& fileName) {
+  std::string message;
+  std::vector<uint32_t> serials;
+  bool ok = false;
+  {
+    Lock lock(*this);
+    const bool wasModified = modified_;
+    try {
+      ok = Load(fileName, message, serials);
+    } catch (const std::bad_alloc&) {
+      // The document as it was stays; the spare one is gone.
+      modified_ = wasModified;
+      message = OutOfMemoryText;
+    }
+  }
+  // After the tree is taken, so the window lists the seals of the document it will read.
+  if (ok)
+    for (uint32_t serial : serials) PostMessage(FindWindow(MainWindowClass), WM_SEALINDATABASE, 0, LPARAM(serial));
+  if (!message.empty()) ShowError(message);
+  return ok;
+}
+
+// The file is parsed into a spare document and rebuilt there; the document takes it
+// only when all of that worked, so a failed open never leaves half a tree behind.
+bool TZarnDocument::Load(const std::string& fileName, std::string& message, std::vector<uint32_t>& serials) {
+  auto spare = CreateDomDocument();
+  char* buffer = nullptr;
+  size_t size = 0;
+  std::string reason;
+  if (!ReadForParser(fileName, buffer, size, reason)) {
+    message = ParseErrorText(reason, 0, 0);
+    NewDocument();
+    return false;
+  }
+  // Comments, processing instructions and the declaration stay, so a save keeps them.
+  pugi::xml_parse_result parsed = spare->load_buffer_inplace_own(buffer, size, pugi::parse_full, pugi::encoding_auto);
+  ptrdiff_t errorAt = parsed.offset;
+  reason = parsed ? "" : parsed.description();
+  if (parsed) {
+    // pugixml takes several top-level elements; a seal data file has one.
+    int elements = 0;
+    for (pugi::xml_node child : spare->children())
+      if (child.type() == pugi::node_element && ++elements == 2) {
+        reason = SecondRootText;
+        errorAt = child.offset_debug();
+        break;
+      }
+  }
+  if (!reason.empty()) {
+    unsigned line, position;
+    LineAndPosition(fileName, errorAt, line, position);
+    message = ParseErrorText(reason, line, position);
+    NewDocument();
+    return false;
+  }
+  pugi::xml_node root = spare->document_element();
+  if (std::strcmp(root.name(), "zarn") != 0) {
+    message = NotSealDataText;
+    NewDocument();
+    return false;
+  }
+  std::unique_ptr<TCryptoToken> token;
+  try {
+    token = cryptoFactory_ ? cryptoFactory_() : std::make_unique<TCryptoToken>();
+  } catch (const ETokenError&) {
+  }
+  if (!token) {
+    message = NoCryptoText;
+    return false;
+  }
+  // Every view of the file goes, wherever it sits: only the hex texts are believed.
+  RemoveViews(*spare, queries_->everyView);
+  // What the views took stays in the parser's pages; a copy holds only what is left,
+  // so the views built next do not come on top of the ones thrown away.
+  auto kept = CreateDomDocument();
+  kept->reset(*spare);
+  spare = std::move(kept);
+  root = spare->document_element();
+  for (pugi::xpath_node s : queries_->seals.evaluate_node_set(root)) {
+    pugi::xml_node seal = s.node();
+    uint32_t serial;
+    if (ParseSerial(seal.attribute("sn").value(), serial)) serials.push_back(serial);
+    for (pugi::xpath_node k : queries_->keys.evaluate_node_set(seal)) {
+      pugi::xml_node key = k.node();
+      uint32_t number;
+      TSealTime time;
+      try {
+        time = TextToSealTime(key.attribute("date").value(), key.attribute("time").value());
+        number = TextToKeysetNumber(key.attribute("no").value());
+      } catch (const EConvertError&) {
+        continue;  // a key-set nobody can name gets no views at all
+      }
+      token->SelectKeyset(number, time);
+      DecodeKey(key, *token);
+    }
+  }
+  token.reset();
+  dom_ = std::move(spare);
+  root_ = root;
+  currentKey_ = pugi::xml_node();
+  modified_ = false;
+  return true;
+}
+
+void TZarnDocument::RemoveViews(pugi::xml_node below, const pugi::xpath_query& query) {
+  pugi::xpath_node_set views = query.evaluate_node_set(below);
+  views.sort();
+  // From the last in document order, so a view inside a view goes before its container.
+  for (size_t i = views.size(); i-- > 0;) {
+    pugi::xml_node view = views[i].node();
+    view.parent().remove_child(view);
+  }
+}
+
+// The file does not say which block mode the key-set's seal works in. The pages' own
+// signatures tell: a key takes the mode in which a page of it checks out. Without such
+// a page, the mode in which more of its records make sense once decrypted; else 8.
+bool TZarnDocument::DecodeKey(pugi::xml_node key, TCryptoToken& token) {
+  Mode mode = Mode::Unknown;
+  bool ok = DecodePages(key, token, mode);
+  if (mode == Mode::Unknown) {
+    auto [score8, score16] = RecordScores(key, token);
+    mode = score16 > score8 ? Mode::Block16 : Mode::Block8;
+  }
+  ok = DecodePads(key, token, mode) && ok;
+  return DecodeStatus(key, token, mode) && ok;
+}
+
+bool TZarnDocument::DecodePages(pugi::xml_node key, TCryptoToken& token, Mode& mode) {
+  struct Page {
+    pugi::xml_node node;
+    std::array<uint8_t, LogPageSize> raw;
+  };
+  std::vector<Page> pages;
+  for (pugi::xpath_node match : queries_->pages.evaluate_node_set(key)) {
+    std::string text = RecordText(match.node());
+    // Anything but 64 bytes in hex is no page a seal sent: it gets no view.
+    if (text.size() != PageHexDigits || !IsHexText(text)) continue;
+    Page page{match.node(), {}};
+    HexToBytes(text, page.raw.data(), LogPageSize);
+    pages.push_back(page);
+  }
+  if (pages.empty()) return true;
+
+  // ECB: all pages of the key go through the service in one call per mode.
+  const size_t n = pages.size();
+  std::vector<uint8_t> plain8(n * LogPageSize), plain16;
+  for (size_t i = 0; i < n; ++i) std::copy(pages[i].raw.begin(), pages[i].raw.end(), &plain8[i * LogPageSize]);
+  plain16 = plain8;
+  const bool ok8 = token.DecryptData(plain8.data(), uint32_t(n * LogPageSize / 8)) == 0;
+  bool tried16 = false, ok16 = false;
+  auto decrypt16 = [&] {
+    if (!tried16) {
+      tried16 = true;
+      ok16 = token.DecryptData16(plain16.data(), uint32_t(n * LogPageSize / 16)) == 0;
+    }
+    return ok16;
+  };
+  constexpr SealErrorCode Unchecked = -1;
+  std::vector<SealErrorCode> verdict8(n, Unchecked), verdict16(n, Unchecked);
+  size_t next = 0;
+  for (; next < n && mode == Mode::Unknown; ++next) {
+    if (ok8 && (verdict8[next] = token.CheckPageSignature(&plain8[next * LogPageSize])) == 0)
+      mode = Mode::Block8;
+    else if (decrypt16() && (verdict16[next] = token.CheckPageSignature16(&plain16[next * LogPageSize])) == 0)
+      mode = Mode::Block16;
+  }
+  // No signature checked out (forged pages, or a service that cannot check them): every
+  // page has its verdict in both modes by now, and the records' contents choose.
+  if (mode == Mode::Unknown) {
+    auto [score8, score16] = RecordScores(key, token);
+    for (size_t i = 0; i < n; ++i) {
+      score8 += ok8 && PlausiblePage(&plain8[i * LogPageSize]);
+      score16 += ok16 && PlausiblePage(&plain16[i * LogPageSize]);
+    }
+    if (score8 == score16) score8 += ok8;
+    mode = score16 > score8 ? Mode::Block16 : Mode::Block8;
+    if (mode == Mode::Block8 ? !ok8 : !ok16) {
+      mode = Mode::Unknown;
+      return false;
+    }
+  }
+  const bool use16 = mode == Mode::Block16;
+  std::vector<SealErrorCode>& verdicts = use16 ? verdict16 : verdict8;
+  const std::vector<uint8_t>& plain = use16 ? plain16 : plain8;
+  for (size_t i = next; i < n; ++i)
+    verdicts[i] = use16 ? token.CheckPageSignature16(&plain[i * LogPageSize])
+                        : token.CheckPageSignature(&plain[i * LogPageSize]);
+  for (size_t i = 0; i < n; ++i) AddLogView(pages[i].node, &plain[i * LogPageSize], AuthenticityText(verdicts[i]));
+  return true;
+}
+
+// How many of the key's pads and status records make sense decrypted in each mode.
+std::pair<int, int> TZarnDocument::RecordScores(pugi::xml_node key, TCryptoToken& token) {
+  int score8 = 0, score16 = 0;
+  auto score = [&](const std::string& text, size_t bytes, auto plausible) {
+    std::vector<uint8_t> b8(bytes), b16;
+    HexToBytes(text, b8.data(), bytes);
+    b16 = b8;
+    if (token.DecryptData(b8.data(), uint32_t(bytes / 8)) == 0 && plausible(b8.data())) ++score8;
+    if (token.DecryptData16(b16.data(), uint32_t(bytes / 16)) == 0 && plausible(b16.data())) ++score16;
+  };
+  for (pugi::xpath_node match : queries_->pads.evaluate_node_set(key)) {
+    std::string text = RecordText(match.node());
+    size_t n = text.size() / 2;
+    if (!IsHexText(text) || n < 2 || n > MaxPadPages * PadPageSize) continue;
+    // The length field sits in the first page; one page of each mode is enough.
+    score(text, PadPageSize, [n](const uint8_t* p) { return PlausiblePad(p, n); });
+  }
+  for (pugi::xpath_node match : queries_->status.evaluate_node_set(key)) {
+    std::string text = RecordText(match.node());
+    if (text.size() != StatusHexDigits || !IsHexText(text)) continue;
+    score(text, StatusRecordSize, PlausibleStatus);
+  }
+  return {score8, score16};
+}
+
+bool TZarnDocument::DecodePads(pugi::xml_node key, TCryptoToken& token, Mode mode) {
+  for (pugi::xpath_node match : queries_->pads.evaluate_node_set(key)) {
+    std::string text = RecordText(match.node());
+    const size_t n = text.size() / 2;
+    // No seal has a pad of more pages; such a pad gets no view, whatever it holds.
+    if (!IsHexText(text) || n > MaxPadPages * PadPageSize) continue;
+    const size_t records = n / PadPageSize + 1;
+    std::vector<uint8_t> bytes(records * PadPageSize, 0);
+    HexToBytes(text, bytes.data(), n);
+    SealErrorCode e = mode == Mode::Block16 ? token.DecryptData16(bytes.data(), uint32_t(records * PadPageSize / 16))
+                                            : token.DecryptData(bytes.data(), uint32_t(records * PadPageSize / 8));
+    if (e) return false;
+    size_t length = n < 2 ? 0 : std::min<size_t>(U16(bytes.data()), n - 2);
+    AddPadView(match.node(), std::string(reinterpret_cast<const char*>(bytes.data()) + 2, length));
+  }
+  return true;
+}
+
+bool TZarnDocument::DecodeStatus(pugi::xml_node key, TCryptoToken& token, Mode mode) {
+  for (pugi::xpath_node match : queries_->status.evaluate_node_set(key)) {
+    std::string text = RecordText(match.node());
+    if (text.size() != StatusHexDigits || !IsHexText(text)) continue;
+    uint8_t record[StatusRecordSize];
+    HexToBytes(text, record, StatusRecordSize);
+    SealErrorCode e = mode == Mode::Block16 ? token.DecryptData16(record, StatusRecordSize / 16)
+                                            : token.DecryptData(record, StatusRecordSize / 8);
+    if (e) return false;
+    AddStatusView(match.node(), record);
+  }
+  return true;
+}
+
+// ---- Saving ----
+
+void TZarnDocument::Write(pugi::xml_writer& out, bool withViews) const {
+  constexpr unsigned flags = pugi::format_raw;
+  if (withViews) {
+    dom_->save(out, "", flags, pugi::encoding_utf8);
+    return;
+  }
+  pugi::xml_document copy;
+  copy.reset(*dom_);
+  RemoveViews(copy.document_element(), queries_->everyView);
+  copy.save(out, "", flags, pugi::encoding_utf8);
+}
+
+std::string TZarnDocument::Xml(bool withViews) const {
+  Lock lock(*this);
+  StringWriter out;
+  Write(out, withViews);
+  return std::move(out.text);
+}
+
+bool TZarnDocument::SaveToFile(const std::string& fileName, bool withViews) {
+  if (host_.ShowBusyIcon) host_.ShowBusyIcon();
+  bool ok = false;
+  {
+    Lock lock(*this);
+    try {
+      ok = ReplaceFile(fileName, [&](int fd) {
+        FileWriter out(fd);
+        Write(out, withViews);
+        return out.ok;
+      });
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+    if (ok) modified_ = false;
+  }
+  if (host_.HideBusyIcon) host_.HideBusyIcon();
+  if (!ok) ShowError(SaveFailedText);
+  return ok;
+}
