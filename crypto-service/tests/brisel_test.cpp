@@ -17,21 +17,19 @@
 #include "brisel_module.h"
 #include "hash_key.h"
 #include "keydb_test_support.h"
+#include "service_world.h"
 #include "keyset_datasource.h"
 #include "local_client.h"
-#include "private_bus.h"
 #include "registry.h"
 #include "token_sim.h"
-#include "unicode.h"
 
 using namespace std::chrono;
 namespace fs = std::filesystem;
 
 namespace {
 
-sim::PrivateSessionBus* bus;
-sim::TokenRack* rack;
-const keydb_test::Backend Sqlite{"Sqlite", false};
+using brisel_test::ServiceWorld;
+const keydb_test::Backend& Sqlite = ServiceWorld::Database();
 
 using Bytes = std::vector<uint8_t>;
 
@@ -76,21 +74,13 @@ struct BriselTest : ::testing::Test {
   void SetUp() override {
     keydb_test::CreateDatabase(Sqlite);
     ASSERT_EQ(RunBrisel("-RegServer"), 0);
-    // Activated instances serve the test's key database.
-    bus->AddService(BriselBusName, std::string(BRISEL_PATH) + " -Embedding " +
-                                       platform::WideToUtf8(keydb_test::DataSource(Sqlite)));
+    ServiceWorld::Get().ServeKeyDatabase(true);
     CoInitialize();
   }
   void TearDown() override {
     crypto.Reset();
     CoUninitialize();
-    // End this test's service: it would otherwise outlive the test's bus by a second.
-    auto* names = QDBusConnection::sessionBus().interface();
-    if (uint pid = names->servicePid(BriselBusName); pid > 0) {
-      ::kill(pid_t(pid), SIGTERM);
-      for (int i = 0; i < 400 && names->isServiceRegistered(BriselBusName); ++i)
-        std::this_thread::sleep_for(milliseconds(5));
-    }
+    ServiceWorld::Get().EndService();
   }
   ComPtr<IZarnCrypto> Create() {
     ComPtr<IZarnCrypto> c;
@@ -117,17 +107,17 @@ TEST(BriselRegistration, RegisterAndUnregisterWithoutWindowOrPort) {
   ASSERT_TRUE(r.OpenKeyReadOnly("\\AppID\\Brisel.EXE"));
   EXPECT_EQ(r.ReadString("AppID"), APPID_Brisel.ToString());
   EXPECT_TRUE(r.KeyExists("\\TypeLib\\" + LIBID_BriselLib.ToString() + "\\1.0"));
-  std::ifstream service(bus->ServiceDirectory() + "/" + BriselBusName + ".service");
+  std::ifstream service(ServiceWorld::Get().ServiceDirectory() + "/" + BriselBusName + ".service");
   std::string text((std::istreambuf_iterator<char>(service)), {});
   EXPECT_NE(text.find("Exec=" + std::string(BRISEL_PATH) + " -Embedding"), std::string::npos);
-  EXPECT_TRUE(rack->Token(30)->Requests().empty());  // no port was opened
+  EXPECT_TRUE(ServiceWorld::Get().Tokens().Token(30)->Requests().empty());  // no port was opened
   EXPECT_FALSE(QDBusConnection::sessionBus().interface()->isServiceRegistered(BriselBusName));
 
   ASSERT_EQ(RunBrisel("/unregserver"), 0);
   EXPECT_FALSE(r.KeyExists(clsid));
   EXPECT_FALSE(r.KeyExists("\\Brisel.ZarnCrypto"));
   EXPECT_TRUE(r.KeyExists("\\CLSID"));
-  EXPECT_FALSE(fs::exists(bus->ServiceDirectory() + "/" + BriselBusName + ".service"));
+  EXPECT_FALSE(fs::exists(ServiceWorld::Get().ServiceDirectory() + "/" + BriselBusName + ".service"));
 }
 
 TEST(BriselCommandLine, PlainArgumentsAreTheDataSourceUserAndPassword) {
@@ -252,7 +242,7 @@ TEST_F(BriselTest, ByteStringsShorterThanTheCallAreRefused) {
 TEST_F(BriselTest, ATokenThatHoldsTheKeysetComputesUntilUnplugged) {
   const uint32_t number = 99u << 8 | 3, time = 1234;
   auto keys = Keys(0x20);
-  auto& token = *rack->Token(30);
+  auto& token = *ServiceWorld::Get().Tokens().Token(30);
   sim::SimKeyset keyset{number, time, 0x0F, {}};
   for (int t = 0; t < 4; ++t) std::copy(keys[t].begin(), keys[t].end(), keyset.keys[t].begin());
   token.SetKeysets({keyset});
@@ -279,7 +269,7 @@ TEST_F(BriselTest, ATokenThatHoldsTheKeysetComputesUntilUnplugged) {
   }
   EXPECT_TRUE(selected && encrypted && decrypted);
 
-  rack->Unplug(30);
+  ServiceWorld::Get().Tokens().Unplug(30);
   for (int i = 0; i < 100 && hr == S_OK; ++i) {
     std::this_thread::sleep_for(milliseconds(50));
     block = B(Bytes(16, 0x42));
@@ -301,23 +291,12 @@ TEST_F(BriselTest, ASecondServiceEndsWithoutOpeningPorts) {
 }
 
 int main(int argc, char** argv) {
-  // Everything the service inherits is set before the bus that starts it.
-  keydb_test::OdbcSandbox odbc;
-  odbc.SetUp();
-  char registry[] = "/tmp/zarn-registry-XXXXXX";
-  ::setenv(platform::RegistryDirVariable, ::mkdtemp(registry), 1);
-  ::setenv("ZARN_TOKEN_SCAN_PERIOD_MS", "100", 1);
-  sim::TokenRack tokens;
-  tokens.Plug(30, 555);
-  rack = &tokens;
-  sim::PrivateSessionBus privateBus;
-  bus = &privateBus;
-  ::setenv(platform::ActivationDirectoryVariable, privateBus.ServiceDirectory().c_str(), 1);
+  ServiceWorld world;
+  world.Tokens().Plug(30, 555);
   QCoreApplication app(argc, argv);
   platform::dbus::RegisterInterface(ZarnCryptoInterfaceInfo(), MakeZarnCryptoProxy);
   ::testing::InitGoogleTest(&argc, argv);
   int result = RUN_ALL_TESTS();
-  odbc.TearDown();
-  fs::remove_all(registry);
+  world.EndService();
   return result;
 }

@@ -52,7 +52,7 @@ void Build(Corpus& c) {
       const uint32_t serial = 100000 + uint32_t(s);
       Key key{sim::SealKeyset::Random(serial << 8 | uint32_t(k + 1), start + uint32_t(k)), s % 2 ? 16u : 8u, {}, {},
               {}};
-      World::Get().StoreKeyset(key.keys);
+      StoreKeyset(key.keys);
       doc.SelectKeyset(serial, key.keys.number, key.keys.time);
       const int count = (Pages - pages) / (Seals * KeysetsPerSeal - int(c.keys.size()));
       for (int p = 0; p < count; ++p, ++pages) {

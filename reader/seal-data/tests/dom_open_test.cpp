@@ -78,7 +78,7 @@ class Opening : public ::testing::Test {
   // A seal whose key-set the crypto service has in its database.
   SealRecords& KnownSeal(uint8_t major) {
     seals_.push_back(std::make_unique<SealRecords>(NextSerial(), major));
-    World::Get().StoreKeyset(seals_.back()->Seal().Keyset());
+    StoreKeyset(seals_.back()->Seal().Keyset());
     return *seals_.back();
   }
   SealRecords& UnknownSeal(uint8_t major) {

@@ -1,8 +1,6 @@
 #pragma once
-// The world the opening tests and the benchmark run in: the real crypto service,
-// started by a private session bus, serving an SQLite key database through the SQLite
-// ODBC driver, with simulated crypto tokens on pseudo-terminals. Set up once per
-// process in main, before anything connects to the bus.
+// What the opening tests and the benchmark share: the service world, and seals' records
+// as a seal makes them.
 
 #include <array>
 #include <cstdint>
@@ -10,29 +8,16 @@
 #include <string>
 
 #include "seal_sim.h"
+#include "service_world.h"
 #include "token_sim.h"
 #include "tools.h"
 
 namespace dom_test {
 
-class World {
- public:
-  World();
-  ~World();
-  World(const World&) = delete;
-  World& operator=(const World&) = delete;
+using World = brisel_test::ServiceWorld;
 
-  static World& Get();
-  sim::TokenRack& Tokens();
-  // Puts a seal's key-set into the key database.
-  void StoreKeyset(const sim::SealKeyset& keyset);
-  // Ends the running service; the next client starts a new one.
-  void EndService();
-
- private:
-  struct Parts;
-  std::unique_ptr<Parts> parts_;
-};
+// Puts a seal's key-set into the key database.
+void StoreKeyset(const sim::SealKeyset& keyset);
 
 // A seal's records in both forms, as the seal sends them: signed with its key-set and
 // encrypted in its block mode with the key-set's encryption key.

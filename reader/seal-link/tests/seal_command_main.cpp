@@ -10,7 +10,7 @@
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
-  seal_test::TestWorld world(argc, argv);
+  seal_test::TestWorld world;
   QCoreApplication app(argc, argv);
   platform::ClassRegistration faulty{CLSID_FaultyCrypto, "Faulty crypto", "", "", GUID{}, GUID{}, false};
   platform::LocalServerRegistration peer{GUID{}, "FaultyCrypto", "faulty_crypto_peer", FAULTY_CRYPTO_PEER,

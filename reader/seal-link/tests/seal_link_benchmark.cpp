@@ -85,7 +85,7 @@ BENCHMARK(LogPageExchange)->Arg(2)->Arg(3)->ArgName("protocol")->Unit(benchmark:
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  seal_test::TestWorld world(argc, argv);
+  seal_test::TestWorld world;
   QCoreApplication app(argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   world.EndService();

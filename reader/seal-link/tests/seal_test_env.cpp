@@ -1,32 +1,16 @@
 #include "seal_test_env.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
-#include <thread>
-#include <unistd.h>
 
-#include "activation.h"
-#include "brisel.h"
 #include "date_time.h"
 #include "keydb_test_support.h"
-#include "private_bus.h"
-#include "registry.h"
-#include "unicode.h"
-
-namespace fs = std::filesystem;
 
 namespace seal_test {
 
 namespace {
 
-const keydb_test::Backend Sqlite{"Sqlite", false};
-TestWorld* world = nullptr;
+const keydb_test::Backend& Sqlite = brisel_test::ServiceWorld::Database();
 
 // The key database's form of a key-set time: "yyyy-mm-dd hh:mm:ss" of seconds since 2000.
 std::string TimeText(uint32_t seconds) {
@@ -39,63 +23,6 @@ std::string TimeText(uint32_t seconds) {
 }
 
 }  // namespace
-
-struct TestWorld::Parts {
-  keydb_test::OdbcSandbox odbc;
-  std::string registry;
-  std::unique_ptr<sim::TokenRack> tokens;
-  std::unique_ptr<sim::PrivateSessionBus> bus;
-};
-
-TestWorld::TestWorld(int&, char**) : parts_(new Parts) {
-  world = this;
-  parts_->odbc.SetUp();
-  char registry[] = "/tmp/zarn-seal-registry-XXXXXX";
-  if (!::mkdtemp(registry)) throw std::runtime_error("mkdtemp failed");
-  parts_->registry = registry;
-  ::setenv(platform::RegistryDirVariable, registry, 1);
-  ::setenv("ZARN_TOKEN_SCAN_PERIOD_MS", "100", 1);
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the service's errors go to its error output
-  parts_->tokens = std::make_unique<sim::TokenRack>();
-  parts_->bus = std::make_unique<sim::PrivateSessionBus>();
-  ::setenv(platform::ActivationDirectoryVariable, parts_->bus->ServiceDirectory().c_str(), 1);
-  if (std::system(BRISEL_PATH " -RegServer") != 0) throw std::runtime_error("brisel -RegServer failed");
-  keydb_test::CreateDatabase(Sqlite);
-}
-
-TestWorld::~TestWorld() {
-  parts_->bus.reset();
-  parts_->tokens.reset();
-  parts_->odbc.TearDown();
-  std::error_code ec;
-  fs::remove_all(parts_->registry, ec);
-  delete parts_;
-  world = nullptr;
-}
-
-TestWorld& TestWorld::Get() { return *world; }
-
-sim::TokenRack& TestWorld::Tokens() { return *parts_->tokens; }
-
-const std::string& TestWorld::ServiceDirectory() const { return parts_->bus->ServiceDirectory(); }
-
-const std::string& TestWorld::BusAddress() const { return parts_->bus->Address(); }
-
-void TestWorld::ServeKeyDatabase(bool withDatabase) {
-  std::string command = std::string(BRISEL_PATH) + " -Embedding";
-  if (withDatabase) command += " " + platform::WideToUtf8(keydb_test::DataSource(Sqlite)) + " zarn zarn";
-  parts_->bus->AddService(BriselBusName, command);
-}
-
-void TestWorld::EndService() {
-  auto* names = QDBusConnection::sessionBus().interface();
-  if (!names) return;
-  uint pid = names->servicePid(BriselBusName);
-  if (pid == 0) return;
-  ::kill(pid_t(pid), SIGTERM);
-  for (int i = 0; i < 400 && names->isServiceRegistered(BriselBusName); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-}
 
 void FreshDatabase() { keydb_test::CreateDatabase(Sqlite); }
 
