@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ PrivateSessionBus::PrivateSessionBus() {
   if (::pipe(ready) != 0) throw std::runtime_error("pipe failed");
   daemon_ = ::fork();
   if (daemon_ == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies takes its bus with it
     ::dup2(ready[1], 1);
     ::close(ready[0]);
     ::execlp("dbus-daemon", "dbus-daemon", ("--config-file=" + config).c_str(), "--print-address=1", "--nofork",
