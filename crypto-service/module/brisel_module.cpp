@@ -7,6 +7,7 @@
 
 #include "activation.h"
 #include "local_server.h"
+#include "qt_quit_signals.h"
 #include "token_window.h"
 #include "unicode.h"
 
@@ -87,6 +88,7 @@ HRESULT CBriselModule::PreMessageLoop() {
   // The name first: a second service must fail before it opens any token's port.
   if (HRESULT hr = server_->Start(); FAILED(hr)) return hr;
   QObject::connect(server_.get(), &platform::dbus::LocalServer::busLost, qApp, &QCoreApplication::quit);
+  platform::PostQuitOnSignals(window);
   try {
     scan_->StartTokenScan();
   } catch (int error) {

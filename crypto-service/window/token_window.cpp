@@ -1,5 +1,6 @@
 #include "token_window.h"
 
+#include <QCoreApplication>
 #include <QPainter>
 #include <QPixmap>
 #include <cstdio>
@@ -52,6 +53,9 @@ LRESULT CTokenWindow::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM l
       return 0;
     case WM_TOKEN_PASSWORD:
       return OnPasswordRequest(reinterpret_cast<CToken*>(lParam));
+    case WM_QUIT:
+      QCoreApplication::quit();
+      return 0;
     default:
       return 0;
   }
