@@ -1,10 +1,11 @@
 #include "token_dialog.h"
 
-#include <QApplication>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <algorithm>
 
 #include "add_keys_dialog.h"
 #include "keyset_time.h"
@@ -72,8 +73,10 @@ void CTokenDialog::OnInitDialog() {
   QStringList headers;
   for (const Column& column : Columns) headers << column.header;
   list_->setHeaderLabels(headers);
+  const QFontMetrics metrics(list_->header()->font());
   for (int i = 0; i < int(std::size(Columns)); ++i) {
-    list_->setColumnWidth(i, Columns[i].width);
+    // The template's widths were made for a narrower font: never cut a header short.
+    list_->setColumnWidth(i, std::max(Columns[i].width, metrics.horizontalAdvance(Columns[i].header) + 16));
     list_->headerItem()->setTextAlignment(i, Columns[i].alignment);
   }
   for (const KeysetInfo& keyset : token->Keysets()) InsertKeyset(keyset);
