@@ -428,6 +428,53 @@ TEST_F(DialogTest, AddKeysetsLoadsTheSelectionFromTheKeyDatabase) {
   EXPECT_EQ(sim.Keysets().size(), 4u);
 }
 
+TEST_F(DialogTest, AStoreTheTokenRefusesEndsTheAddingAndKeepsWhatWasStored) {
+  {
+    CKeysetDatasource db(database.dataSource.c_str(), database.user.c_str(), database.password.c_str());
+    uint8_t k[16] = {}, quarel[8] = {};
+    for (uint32_t seal : {800u, 801u, 802u}) ASSERT_TRUE(db.StoreKeyset(seal << 8, 100, k, k, k, k, quarel));
+  }
+  auto token = Token(30, 3030);
+  auto& sim = *rack.Token(30);
+  sim.SetCapacity(1);  // the token refuses the second with its error bit, though it said 910 places
+  CTokenDialog* dialog = Announce(token);
+  WhenOpen<CAddKeysDialog>([&](CAddKeysDialog* add) {
+    Child<QTreeWidget>(add, CAddKeysDialog::IDC_RESULT_LIST)->selectAll();
+    Click(add, CAddKeysDialog::IDC_SELECT);
+    Click(add, CAddKeysDialog::IDC_ADD_TO_TOKEN);
+  });
+  Click(dialog, CTokenDialog::IDC_ADD);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"Failed to store key-set on crypto token."});
+  EXPECT_EQ(sim.Keysets().size(), 1u);
+  EXPECT_EQ(Rows(Child<QTreeWidget>(dialog, CTokenDialog::IDC_KEYSET_LIST)).size(), 1u);
+  EXPECT_EQ(Child<QLabel>(dialog, CTokenDialog::IDC_COUNT)->text(), "1 Key-sets (909 Free)");
+  EXPECT_FALSE(Child<QPushButton>(dialog, CTokenDialog::IDC_PASSWORD)->isEnabled());
+}
+
+TEST_F(DialogTest, ASecurityDialogWhoseTokenWentSendsNothingMore) {
+  auto token = Token(31, 3131);
+  auto& sim = *rack.Token(31);
+  {
+    CKeysetDatasource db(database.dataSource.c_str(), database.user.c_str(), database.password.c_str());
+    const uint8_t bsl[32] = {};
+    ASSERT_TRUE(db.InsertToken(3131) && db.UpdateBsl(3131, bsl));
+  }
+  CTokenDialog* dialog = Announce(token);
+  WhenOpen<CSecurityDialog>([&](CSecurityDialog* security) {
+    // A silent token: both words of the failed test.
+    sim.InjectFault({sim::TokenFault::ErrorBit});
+    Click(security, CSecurityDialog::IDC_TEST);
+    SendMessage(handle, WM_TOKEN_REMOVED, 0, LPARAM(token));
+    EXPECT_FALSE(security->isVisible());
+    sim.ClearRequests();
+    Click(security, CSecurityDialog::IDC_SET);
+    Click(security, CSecurityDialog::IDC_TEST);
+    EXPECT_TRUE(sim.Requests().empty());
+  });
+  Click(dialog, CTokenDialog::IDC_SECURITY);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"Crypto token error.", "Communication error.", "Communication error."}));
+}
+
 TEST_F(DialogTest, SecuritySetsTheBootLoaderPasswordAndTestsTheFirmware) {
   auto token = Token(29, 2929);
   auto& sim = *rack.Token(29);
