@@ -169,6 +169,15 @@ TEST_F(DialogTest, TrayClickShowsTheTokenDialogAndDeleteAllErasesTheToken) {
   for (ControlId id : {CTokenDialog::IDC_ADD, CTokenDialog::IDC_DELETE_ALL, CTokenDialog::IDC_SECURITY})
     EXPECT_TRUE(Child<QPushButton>(dialog, id)->isEnabled()) << id.name;
   Screenshot(dialog, "token_dialog");
+  // The tab order is the template's.
+  std::vector<std::string> chain;
+  QWidget* w = Child<QPushButton>(dialog, CTokenDialog::IDC_CLOSE);
+  do {
+    if (w->focusPolicy() & Qt::TabFocus && w->isEnabled() && w->parentWidget() == dialog)
+      chain.push_back(w->objectName().toStdString());
+    w = w->nextInFocusChain();
+  } while (w != Child<QPushButton>(dialog, CTokenDialog::IDC_CLOSE));
+  EXPECT_EQ(chain, (std::vector<std::string>{"IDOK", "IDC_KEYSET_LIST", "IDC_ADD", "IDC_DELETE_ALL", "IDC_SECURITY"}));
 
   // No: nothing sent. A refused erase and a silent token keep the list.
   sim.ClearRequests();
@@ -347,6 +356,50 @@ TEST_F(DialogTest, SetPasswordLocksTheTokenAndStoresThePassphrase) {
   ASSERT_TRUE(DeriveKey("n3w", 32768, salt, 8, key, 16, verifier, 16));
   ASSERT_TRUE(again.Unlock(key, verifier, &status));
   EXPECT_FALSE(status & TokenPasswordLock);
+}
+
+TEST_F(DialogTest, ASetPasswordWhoseDatabaseUpdateFailsLeavesTheTokenLockedAndSaysSo) {
+  auto token = Token(32, 3232);
+  auto& sim = *rack.Token(32);
+  CTokenDialog* dialog = Announce(token);
+  bool open = false;
+  WhenOpen<CChangePasswordDialog>([&](CChangePasswordDialog* change) {
+    open = true;
+    keydb_test::RawConnection(Sqlite).Exec("DROP TABLE \"Tokens\"");
+    Type(change, CChangePasswordDialog::IDC_PASSWORD, "pw");
+    Type(change, CChangePasswordDialog::IDC_CONFIRM, "pw");
+    sim.ClearRequests();
+    QTest::keyClick(Child<QLineEdit>(change, CChangePasswordDialog::IDC_CONFIRM), Qt::Key_Return);
+    EXPECT_FALSE(change->isVisible());
+  });
+  Click(dialog, CTokenDialog::IDC_PASSWORD);
+  ASSERT_TRUE(open);
+  EXPECT_EQ(Commands(sim), std::vector<uint16_t>{TokenLock});
+  ASSERT_FALSE(Texts().empty());
+  EXPECT_EQ(Texts().back(), "Database error.");
+
+  // Without its table the next opening cannot add the row: "Database error." and no dialog.
+  boxes.Clear();
+  Click(dialog, CTokenDialog::IDC_PASSWORD);
+  EXPECT_EQ(Texts().back(), "Database error.");
+}
+
+TEST_F(DialogTest, TheEndOfTheEventLoopEndsAnOpenPasswordDialogAsCancel) {
+  auto& sim = rack.Plug(33, 3333);
+  sim.SetPassword({}, {}, {}, true);
+  CToken token(33, Fast);
+  ASSERT_TRUE(token.Ping());
+  database.set = false;
+  WhenOpen<CPasswordDialog>([&](CPasswordDialog* dialog) {
+    Type(dialog, CPasswordDialog::IDC_PASSWORD, "typed");
+    sim.ClearRequests();
+    QCoreApplication::exit(0);  // as when the service quits or loses its bus
+  });
+  EXPECT_EQ(SendMessage(handle, WM_TOKEN_PASSWORD, 0, LPARAM(&token)), platform::IDCANCEL);
+  EXPECT_TRUE(sim.Requests().empty());
+  // Let the next loops of this process run again.
+  QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+  QCoreApplication::exec();
 }
 
 TEST_F(DialogTest, AddKeysetsLoadsTheSelectionFromTheKeyDatabase) {
