@@ -51,8 +51,6 @@ class DialogTemplate {
   W* Place(W* control, int x, int y, int width, int height, ControlId id) const {
     return Place(control, x, y, width, height, id.name);
   }
-  const DialogUnits& Units() const { return units_; }
-
  private:
   QDialog* dialog_;
   DialogUnits units_;

@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <openssl/crypto.h>
+#include <string>
 
 #include "cp1252.h"
 #include "crypto_primitives.h"
@@ -44,13 +45,13 @@ void Warn(QWidget* owner, const char* text) {
   DialogMessage(owner, text, TokenCaption, platform::MB_ICONEXCLAMATION | platform::MB_OK);
 }
 
-}  // namespace
-
+// Overwrites a copy of a secret before it is let go.
 void Wipe(std::string& secret) {
   if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
   secret.clear();
 }
 
+// A password edit's text as the token and the key database take it: Windows-1252, at most 255 bytes.
 std::string PasswordBytes(const QLineEdit* edit) {
   QByteArray utf8 = edit->text().toUtf8();
   std::string bytes = platform::Utf8ToCp1252(std::string_view(utf8.constData(), size_t(utf8.size())));
@@ -61,6 +62,8 @@ std::string PasswordBytes(const QLineEdit* edit) {
   }
   return bytes;
 }
+
+}  // namespace
 
 CPasswordDialog::CPasswordDialog(CToken* token, const KeyDatabaseSource& database, QWidget* owner)
     : QDialog(owner), token_(token), database_(database) {

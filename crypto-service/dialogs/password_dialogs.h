@@ -4,18 +4,12 @@
 // password and the token's salt; the password itself never reaches the token.
 
 #include <QDialog>
-#include <string>
 
 #include "dialog_template.h"
 
 class QLineEdit;
 class QPushButton;
 class QLabel;
-
-// A password edit's text as the token and the key database take it: Windows-1252, at most 255 bytes.
-std::string PasswordBytes(const QLineEdit* edit);
-// Overwrites a copy of a secret before it is let go.
-void Wipe(std::string& secret);
 
 class CPasswordDialog : public QDialog {
   Q_OBJECT

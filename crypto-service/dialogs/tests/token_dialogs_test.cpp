@@ -528,6 +528,46 @@ TEST_F(DialogTest, ASecurityDialogWhoseTokenWentSendsNothingMore) {
   EXPECT_EQ(Texts(), (std::vector<std::string>{"Crypto token error.", "Communication error.", "Communication error."}));
 }
 
+TEST_F(DialogTest, ASecurityDialogKeepsItsTestedPairOpenWhenTheDatabaseRefusesIt) {
+  auto token = Token(34, 3434);
+  CTokenDialog* dialog = Announce(token);
+  // A row that the dialog adds holds no boot-loader password, and such a row does not open it.
+  Click(dialog, CTokenDialog::IDC_SECURITY);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"Database error."});
+  EXPECT_EQ(keydb_test::RawConnection(Sqlite).Value("SELECT COUNT(*) FROM \"Tokens\" WHERE \"SerialNumber\" = 3434"), "1");
+  {
+    CKeysetDatasource db(database.dataSource.c_str(), database.user.c_str(), database.password.c_str());
+    const uint8_t bsl[32] = {};
+    ASSERT_TRUE(db.UpdateBsl(3434, bsl));
+  }
+  boxes.Clear();
+  bool asked = false;
+  WhenOpen<CSecurityDialog>([&](CSecurityDialog* security) {
+    Click(security, CSecurityDialog::IDC_CLOSE);  // nothing tested: closes without asking
+    asked = true;
+  });
+  Click(dialog, CTokenDialog::IDC_SECURITY);
+  ASSERT_TRUE(asked);
+  EXPECT_TRUE(boxes.Boxes().empty());
+
+  WhenOpen<CSecurityDialog>([&](CSecurityDialog* security) {
+    Click(security, CSecurityDialog::IDC_TEST);
+    keydb_test::RawConnection(Sqlite).Exec("DROP TABLE \"Tokens\"");
+    boxes.Answer(platform::IDYES);
+    Click(security, CSecurityDialog::IDC_CLOSE);
+    EXPECT_TRUE(security->isVisible());
+    boxes.Answer(platform::IDNO);
+    Click(security, CSecurityDialog::IDC_CLOSE);
+    EXPECT_FALSE(security->isVisible());
+  });
+  Click(dialog, CTokenDialog::IDC_SECURITY);
+  auto texts = Texts();
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(texts.front(), "Firmware authentication has changed.\n\rSave changes?");
+  EXPECT_EQ(texts[texts.size() - 2], "Database error.");
+
+}
+
 TEST_F(DialogTest, SecuritySetsTheBootLoaderPasswordAndTestsTheFirmware) {
   auto token = Token(29, 2929);
   auto& sim = *rack.Token(29);
