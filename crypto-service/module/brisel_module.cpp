@@ -80,7 +80,7 @@ HRESULT CBriselModule::UnregisterServer() {
 }
 
 HRESULT CBriselModule::PreMessageLoop() {
-  window_ = std::make_unique<CTokenWindow>();
+  window_ = std::make_unique<CTokenWindow>(database_);
   HWND window = window_->Create();
   scan_ = std::make_unique<CTokenScan>(window, options_.scan);
   server_ = std::make_unique<platform::dbus::LocalServer>(BriselBusName);
