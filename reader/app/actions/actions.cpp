@@ -70,6 +70,7 @@ class OperationScope {
     if (host.ProgressBar) host.ProgressBar->hide();
     QApplication::restoreOverrideCursor();
     ActionBusy = false;
+    if (host.OperationEnded) host.OperationEnded();
   }
   unsigned Operation() const { return operation_; }
 
@@ -289,6 +290,24 @@ void CreateKeysetThread(TActionParams& p) {
 void EraseKeysetThread(TActionParams& p) {
   Frame frame(p, false);
   if (frame.open) p.Result = p.Seal->EraseKeyset(*p.Port);
+}
+
+void LogoffAllThread(TActionParams& p) {
+  std::unique_ptr<TCryptoToken> token;
+  try {
+    token = std::make_unique<TCryptoToken>();
+  } catch (const ETokenError&) {
+    p.Result = SealError::CryptoTokenError;
+    return;
+  }
+  if (p.Port->Open(SendProgress, ReceiveProgress) != 0) {
+    p.Result = SealError::LogoffAllFailed;
+    return;
+  }
+  bool failed = false;
+  for (const auto& seal : p.Seals) failed |= seal->Logoff(*p.Port, *token) != 0;
+  p.Port->Close();
+  p.Result = failed ? SealError::LogoffAllFailed : 0;
 }
 
 void ReadoutThread(TActionParams& p) {

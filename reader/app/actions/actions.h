@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,8 @@ extern std::atomic<bool> ActionCanceled;
 struct TActionHost {
   TZarnDocument* Document = nullptr;
   QProgressBar* ProgressBar = nullptr;
+  // On the window thread, once an operation's wait has ended.
+  std::function<void()> OperationEnded;
 };
 void SetActionHost(const TActionHost& host);
 
@@ -75,6 +78,8 @@ void SynchronizeThread(TActionParams& params);
 void ReadoutThread(TActionParams& params);
 void CreateKeysetThread(TActionParams& params);
 void EraseKeysetThread(TActionParams& params);
+// Logs off every seal of the record's list on its port, going on after a failure.
+void LogoffAllThread(TActionParams& params);
 
 // The number of log pages to read for the wanted newest entries of a log.
 uint32_t PagesToRead(uint32_t total, uint32_t wanted, uint32_t perPage);

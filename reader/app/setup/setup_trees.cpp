@@ -94,6 +94,7 @@ QRect NormalFrameRect(const QWidget* window) {
 }
 
 void PlaceWindow(QWidget* window, QRect frame) {
+  window->winId();  // the native window knows its frame's margins
   bool visible = false;
   for (QScreen* screen : QGuiApplication::screens())
     if (screen->geometry().intersects(frame)) visible = true;
