@@ -251,8 +251,10 @@ void TMainForm::BuildToolBar() {
   ToolBar->setObjectName("ToolBar");
   ToolBar->setMovable(false);
   ToolBar->setIconSize(QSize(20, 20));
-  auto button = [this](const char* name, const QString& hint) {
-    QAction* action = ToolBar->addAction(QString(name).remove("ToolbarButton").remove("Toolbarbutton"));
+  ToolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  int picture = 0;
+  auto button = [this, &picture](const char* name, const QString& hint) {
+    QAction* action = ToolBar->addAction(QIcon(ReaderImages::ToolbarImage(picture++)), hint);
     action->setObjectName(name);
     action->setToolTip(hint);
     return action;
