@@ -153,6 +153,17 @@ TEST_F(SetupTreesTest, SetupGroupsOptionsAndPlacementSurviveARestart) {
   EXPECT_EQ(window_->frameGeometry(), frame);  // the same outer rectangle: no creeping
 }
 
+TEST_F(SetupTreesTest, AGroupNameWithABackslashStaysOneGroup) {
+  TTreeNode* seal = trees_->AddSeal(3, Port("COM1"));
+  AddGroupWith("North\\South", {seal});
+  Restart();
+  ASSERT_EQ(groupTree_->topLevelItemCount(), 2);
+  ASSERT_NE(Group("North\\South"), nullptr);
+  EXPECT_EQ(Group("North\\South")->childCount(), 1);
+  Restart();
+  EXPECT_EQ(Texts(Group("North\\South")), QStringList{"ZARN S/N 3"});
+}
+
 TEST_F(SetupTreesTest, InterfacesAreNumberedInTreeOrderWithoutGaps) {
   trees_->AddInterface("10.0.0.3");
   TTreeNode* second = trees_->AddInterface("10.0.0.2");
