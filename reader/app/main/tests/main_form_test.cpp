@@ -266,6 +266,30 @@ TEST_F(MainFormTest, ACloseDuringAnOperationWaitsForItsEnd) {
   EXPECT_TRUE(WaitFor([&] { return !form_->isVisible(); }));
 }
 
+TEST_F(MainFormTest, TheCancelButtonEndsAReadOutAndKeepsThePagesRead) {
+  NoOperatorDialog();
+  Start();
+  TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  for (uint32_t t = 1; t <= 12 * 8; ++t) seal_.AddSealEvent(1000 + t);
+  seal_.InjectFault('P', sim::SealFaultSpec(sim::SealFault::Delay, 100, 0));
+  p.SealEventsToRead = 96;
+  QTimer press;
+  QObject::connect(&press, &QTimer::timeout, [&] {
+    size_t pages = 0;
+    for (const auto& c : seal_.Commands()) pages += c.command == 'P';
+    if (pages == 3) {
+      press.stop();
+      form_->CancelToolbarButton->trigger();
+    }
+  });
+  press.start(2);
+  EXPECT_TRUE(RunAction(ReadoutThread, p));
+  EXPECT_EQ(p.Result, 0);
+  EXPECT_EQ(Count(form_->Document(), "/zarn/seal/key/page"), 2u);
+  EXPECT_TRUE(form_->ProgressBar->isHidden());
+}
+
 TEST_F(MainFormTest, SetupAndGroupsSurviveARestart) {
   NoOperatorDialog();
   Start();
