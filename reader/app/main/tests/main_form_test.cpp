@@ -290,6 +290,46 @@ TEST_F(MainFormTest, TheCancelButtonEndsAReadOutAndKeepsThePagesRead) {
   EXPECT_TRUE(form_->ProgressBar->isHidden());
 }
 
+TEST_F(MainFormTest, ASecondCloseWhileTheFirstAsksIsRefused) {
+  NoOperatorDialog();
+  Start();
+  TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  ASSERT_TRUE(RunAction(StatusThread, p));  // the document has changed
+  int boxes = 0;
+  auto previous = platform::SetMessageBoxHandler([&](const platform::MessageBoxRequest&) {
+    if (++boxes == 1) form_->ExitMenuItem->trigger();  // asks nothing and closes nothing
+    return platform::IDCANCEL;
+  });
+  EXPECT_FALSE(form_->close());
+  platform::SetMessageBoxHandler(previous);
+  EXPECT_EQ(boxes, 1);
+  EXPECT_TRUE(form_->isVisible());
+  EXPECT_TRUE(form_->FileMenu->isEnabled());
+}
+
+TEST_F(MainFormTest, TheCommandLineFileIsOpenedOrLeavesAnUntitledDocument) {
+  NoOperatorDialog();
+  Start();
+  TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  ASSERT_TRUE(RunAction(StatusThread, p));
+  const QString file = QString::fromStdString(dir_ + "/seals.zrd");
+  ASSERT_TRUE(form_->SaveDatabaseAs(file));
+  form_.reset();
+
+  form_ = std::make_unique<TMainForm>(file);
+  EXPECT_EQ(form_->FileNamePanel->text(), " " + file);
+  EXPECT_TRUE(WaitFor([&] { return form_->DatabaseListView->count() == 1; }));
+  EXPECT_EQ(form_->DatabaseListView->item(0)->text(), QString("ZARN S/N %1").arg(Serial));
+  form_.reset();
+
+  platform::MessageBoxRecorder boxes;
+  form_ = std::make_unique<TMainForm>(QString::fromStdString(dir_ + "/no-such-file.zrd"));
+  EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
+  EXPECT_TRUE(form_->FileName().isEmpty());
+}
+
 TEST_F(MainFormTest, SetupAndGroupsSurviveARestart) {
   NoOperatorDialog();
   Start();
