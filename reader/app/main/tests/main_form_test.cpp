@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QTest>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QWebEngineView>
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 
 #include "actions.h"
 #include "add.h"
+#include "file_dialog.h"
 #include "group.h"
 #include <QMenuBar>
 #include "message_box.h"
@@ -328,6 +330,48 @@ TEST_F(MainFormTest, TheCommandLineFileIsOpenedOrLeavesAnUntitledDocument) {
   form_ = std::make_unique<TMainForm>(QString::fromStdString(dir_ + "/no-such-file.zrd"));
   EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
   EXPECT_TRUE(form_->FileName().isEmpty());
+}
+
+TEST_F(MainFormTest, ExportAndImportSetupThroughTheFileMenu) {
+  NoOperatorDialog();
+  Start();
+  AddSealThroughTheMenu(51);
+  const QString file = QString::fromStdString(dir_ + "/setup.zrn");
+  std::vector<TFileDialogRequest> asked;
+  auto previous = SetFileDialogHandler([&](const TFileDialogRequest& request) -> std::optional<QString> {
+    asked.push_back(request);
+    return file;
+  });
+  form_->ExportSetupMenuItem->trigger();
+  form_->SetupTreeView->setCurrentItem(form_->Trees().FindSealNode(51));
+  platform::MessageBoxRecorder boxes;
+  form_->RemoveSealMenuItem->trigger();
+  EXPECT_EQ(form_->Trees().FindSealNode(51), nullptr);
+  form_->ImportSetupMenuItem->trigger();
+  SetFileDialogHandler(previous);
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[0].title, "Export Setup");
+  EXPECT_EQ(asked[0].defaultExtension, "zrn");
+  EXPECT_EQ(asked[1].title, "Import Setup");
+  ASSERT_NE(form_->Trees().FindSealNode(51), nullptr);
+  EXPECT_EQ(form_->Trees().FindSealNode(51)->ParentNode(), Com7());
+  EXPECT_TRUE(form_->GlyphPanel->pixmap().isNull());  // the busy glyph is gone again
+}
+
+TEST_F(MainFormTest, SaveAsSuggestsTheOperatorsAndTheTime) {
+  NoOperatorDialog();
+  Start();
+  form_->Options().operator1 = "JS";
+  form_->Options().operator2 = "AB";
+  QString suggested;
+  auto previous = SetFileDialogHandler([&](const TFileDialogRequest& request) -> std::optional<QString> {
+    suggested = request.fileName;
+    return std::nullopt;
+  });
+  EXPECT_FALSE(form_->SaveDatabase());  // untitled: Save As, cancelled
+  SetFileDialogHandler(previous);
+  EXPECT_TRUE(QRegularExpression("^JS-AB-\\d{8}-\\d{6}$").match(suggested).hasMatch()) << suggested.toStdString();
+  EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
 }
 
 TEST_F(MainFormTest, SetupAndGroupsSurviveARestart) {
