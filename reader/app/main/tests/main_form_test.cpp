@@ -248,6 +248,38 @@ TEST_F(MainFormTest, YesLogsOffEverySealBeforeClosing) {
   EXPECT_EQ(boxes.Boxes().size(), 1u);
 }
 
+TEST_F(MainFormTest, AFailedLogOffOffersARetryAndNoCloses) {
+  sim::SimulatedSeal second(778, 3);
+  second.Attach(link_);
+  seal_test::StoreInDatabase(second.Keyset());
+  NoOperatorDialog();
+  Start();
+  for (uint32_t serial : {Serial, 778u}) {
+    TActionParams p = ParamsOf(AddSealThroughTheMenu(serial));
+    ASSERT_TRUE(RunAction(ChallengeThread, p));
+    ASSERT_TRUE(RunAction(LogonThread, p));
+  }
+  second.InjectFault('O', sim::SealFaultSpec(sim::SealFault::Refuse, 1, 0));
+  platform::MessageBoxRecorder boxes;
+  boxes.Answer(platform::IDYES);     // log off now
+  boxes.Answer(platform::IDYES);     // retry: fails again
+  boxes.Answer(platform::IDCANCEL);  // keeps the window
+  EXPECT_FALSE(form_->close());
+  EXPECT_TRUE(form_->FileMenu->isEnabled());
+  EXPECT_TRUE(form_->ToolBar->isEnabled());
+  EXPECT_FALSE(seal_.LoggedOn());
+  EXPECT_TRUE(second.LoggedOn());
+  boxes.Answer(platform::IDYES);
+  boxes.Answer(platform::IDNO);  // closes without the log-off
+  EXPECT_TRUE(form_->close());
+  std::vector<std::string> texts;
+  for (const auto& box : boxes.Boxes()) texts.push_back(box.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"You are logged on to seals. Do you want to log off now?",
+                                             "Log off failed. Retry?", "Log off failed. Retry?",
+                                             "You are logged on to a seal. Do you want to log off now?",
+                                             "Log off failed. Retry?"}));
+}
+
 TEST_F(MainFormTest, ACloseDuringAnOperationWaitsForItsEnd) {
   NoOperatorDialog();
   Start();
