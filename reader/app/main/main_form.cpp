@@ -112,7 +112,6 @@ void TMainForm::BuildLayout() {
   PageControl = new QTabWidget;
   PageControl->setObjectName("PageControl");
   PageControl->setTabPosition(QTabWidget::South);
-  PageControl->setFixedWidth(200);
   SetupTabSheet = CaptionedTab("Setup", SetupTreeView);
   SetupTabSheet->setObjectName("SetupTabSheet");
   GroupTabSheet = CaptionedTab("Group", GroupTreeView);
@@ -122,8 +121,6 @@ void TMainForm::BuildLayout() {
   PageControl->addTab(SetupTabSheet, "Setup");
   PageControl->addTab(GroupTabSheet, "Group");
   PageControl->addTab(DatabaseTabSheet, "Database");
-  PageControl->setMinimumWidth(0);
-  PageControl->setMaximumWidth(QWIDGETSIZE_MAX);
 
   Browser = new QWebEngineView;
   Browser->setObjectName("Browser");
