@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "date_time.h"
+#include "main_window_messages.h"
 #include "token.h"
 
 std::atomic<bool> ActionBusy{false};
@@ -27,6 +28,9 @@ std::atomic<unsigned> currentOperation{0};
 thread_local unsigned threadOperation = 0;
 
 uint32_t Get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
 uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 
 // Hands a change of the bar to the window thread.
@@ -308,6 +312,54 @@ void LogoffAllThread(TActionParams& p) {
   for (const auto& seal : p.Seals) failed |= seal->Logoff(*p.Port, *token) != 0;
   p.Port->Close();
   p.Result = failed ? SealError::LogoffAllFailed : 0;
+}
+
+void FindSealsThread(TActionParams& p) {
+  constexpr unsigned MaxFound = 32;
+  constexpr int Rounds = 3;
+  SetMaximum(4);
+  SetPosition(1);
+  p.Result = p.Port->Open(nullptr, nullptr);
+  if (p.Result != 0) return;
+  // 'I', then 0 and 0xFFFFFFFF, then the serial numbers found so far: a listed seal stays quiet.
+  uint8_t request[MaxFramePayload] = {'I', 0};
+  Put32(request + 6, 0xFFFFFFFF);
+  uint32_t found[MaxFound] = {};
+  unsigned count = 0;
+  auto finish = [&] {
+    p.Port->Close();
+    std::memcpy(p.FoundSeals, found, sizeof found);
+  };
+  for (int rounds = Rounds;;) {
+    p.Port->Purge();
+    if (ActionCanceled || p.Port->SendFrame(0, request, sizeof request) != 0) {
+      p.Port->Close();  // nothing of this search is merged
+      return;
+    }
+    for (;;) {
+      uint32_t sender = 0;
+      uint8_t payload[MaxFramePayload];
+      uint16_t n = 0;
+      const SealErrorCode e = p.Port->ReceiveFrame(sender, payload, n);
+      if (e == 0) {
+        // 0 is nobody's serial number, and would end the list for the merge.
+        if (sender == 0) continue;
+        found[count] = sender;
+        Put32(request + 10 + 4 * count, sender);
+        PostMessage(FindWindow(MainWindowClass), WM_SEALFOUND, 0, LPARAM(sender));
+        RaiseMaximum(1);
+        StepIt();
+        rounds = Rounds;
+        if (++count == MaxFound) return finish();
+      } else if (e == SealError::CrcError || e == SealError::InvalidSize) {
+        rounds = Rounds;
+      } else if (--rounds != 0) {
+        break;  // the next round asks again with the list so far
+      } else {
+        return finish();
+      }
+    }
+  }
 }
 
 void ReadoutThread(TActionParams& p) {

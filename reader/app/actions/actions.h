@@ -80,6 +80,10 @@ void CreateKeysetThread(TActionParams& params);
 void EraseKeysetThread(TActionParams& params);
 // Logs off every seal of the record's list on its port, going on after a failure.
 void LogoffAllThread(TActionParams& params);
+// Asks every seal on the record's port to answer a broadcast until three rounds in a row
+// bring nothing or 32 seals have answered; their serial numbers go to FoundSeals. A port
+// that does not open, a failed send or a cancel leaves FoundSeals empty.
+void FindSealsThread(TActionParams& params);
 
 // The number of log pages to read for the wanted newest entries of a log.
 uint32_t PagesToRead(uint32_t total, uint32_t wanted, uint32_t perPage);

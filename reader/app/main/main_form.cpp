@@ -14,9 +14,12 @@
 #include <QVBoxLayout>
 #include <QWebEngineView>
 
+#include <algorithm>
+
 #include "about.h"
 #include "actions.h"
 #include "add.h"
+#include "cp1252.h"
 #include "file_dialog.h"
 #include "group.h"
 #include "images.h"
@@ -49,9 +52,10 @@ TMainForm::TMainForm(const QString& fileName) {
   handle_ = platform::CreateWindowHandle(MainWindowClass, queue_,
                                          [this](UINT m, WPARAM w, LPARAM l) { return WindowProcedure(m, w, l); });
 
-  // The session object that page script reaches through WM_GETSESSION joins here.
+  ReaderSession = TZarnReaderSession::Create(this);
   trees_ = new TSetupTrees(SetupTreeView, GroupTreeView, this);
   trees_->LoadSetup(this, options_);
+  ReaderSession->SetGroup(trees_->AllSealsNode()->group.Get());
   PageControlChange();
 
   TDocumentHost documentHost;
@@ -78,6 +82,7 @@ TMainForm::~TMainForm() {
   trees_->SaveSetup(this, options_);
   SetActionHost({});
   platform::DestroyWindowHandle(handle_);
+  ReaderSession.Reset();
 }
 
 // ---- layout ----
@@ -154,10 +159,16 @@ void TMainForm::BuildLayout() {
   FileNamePanel = new QLabel;
   FileNamePanel->setObjectName("FileNamePanel");
   FileNamePanel->setMinimumWidth(50);
+  KeysetAlertPanel = new QLabel;
+  KeysetAlertPanel->setObjectName("KeysetAlertPanel");
+  KeysetAlertPanel->setStyleSheet("color: #b00000;");
+  KeysetAlertPanel->setMaximumWidth(300);
+  KeysetAlertPanel->hide();
   StatusBar->addWidget(progressPanel);
   StatusBar->addWidget(GlyphPanel);
   StatusBar->addWidget(ModifiedPanel);
   StatusBar->addWidget(FileNamePanel, 1);
+  StatusBar->addPermanentWidget(KeysetAlertPanel);
 
   connect(PageControl, &QTabWidget::currentChanged, this, [this] { PageControlChange(); });
   connect(SetupTreeView, &QTreeWidget::currentItemChanged, this, [this] { SetupTreeViewChange(); });
@@ -232,6 +243,7 @@ void TMainForm::BuildMenus() {
           [this] { PageControl->setCurrentWidget(DatabaseTabSheet); });
   connect(ViewStartPageMenuItem, &QAction::triggered, this,
           [this] { Browser->setUrl(QUrl::fromLocalFile(HtmlPagePath(StartPage))); });
+  connect(FindSealsMenuItem, &QAction::triggered, this, &TMainForm::FindSealsMenuItemClick);
   connect(AddSealMenuItem, &QAction::triggered, this, &TMainForm::AddSealMenuItemClick);
   connect(RemoveSealMenuItem, &QAction::triggered, this, &TMainForm::RemoveSealMenuItemClick);
   connect(AddInterfaceMenuItem, &QAction::triggered, this, &TMainForm::AddInterfaceMenuItemClick);
@@ -270,17 +282,21 @@ void TMainForm::BuildToolBar() {
 
   connect(OpenToolbarButton, &QAction::triggered, OpenMenuItem, &QAction::trigger);
   connect(SaveToolbarButton, &QAction::triggered, SaveMenuItem, &QAction::trigger);
+  connect(FindToolbarButton, &QAction::triggered, this, &TMainForm::FindSealsMenuItemClick);
   connect(RemoveToolbarbutton, &QAction::triggered, RemoveSealMenuItem, &QAction::trigger);
-  // The session's Canceled flag joins here once the session exists.
-  connect(CancelToolbarButton, &QAction::triggered, this, [] { ActionCanceled = true; });
+  connect(CancelToolbarButton, &QAction::triggered, this, [this] { ReaderSession->Cancel(); });
 }
 
 // ---- window messages ----
 
 LRESULT TMainForm::WindowProcedure(UINT message, WPARAM, LPARAM lParam) {
   switch (message) {
-    case WM_GETSESSION:
-      return 0;  // until the reader session exists
+    case WM_GETSESSION: {
+      // One reference for the receiver, who releases it.
+      IZarnReaderSession* session = ReaderSession.Get();
+      session->AddRef();
+      return LRESULT(session);
+    }
     case WM_SHOWOPERATORS:
       if (options_.showDialog) UserForm->Execute(options_);
       return 0;
@@ -308,14 +324,14 @@ void TMainForm::SetSealState(uint32_t serialNumber, int state) {
   QTreeWidgetItemIterator setup(SetupTreeView);
   for (; *setup; ++setup) {
     auto* node = static_cast<TTreeNode*>(*setup);
-    if (node->ImageIndex() == SealImage && node->seal && SealSerialNumber(*node->seal) == serialNumber)
+    if (node->ImageIndex() == SealImage && node->seal && node->seal->SerialNumber() == serialNumber)
       node->SetStateIndex(state);
   }
   QTreeWidgetItemIterator groups(GroupTreeView);
   for (; *groups; ++groups) {
     auto* entry = static_cast<TTreeNode*>(*groups);
     if (entry->ImageIndex() == SealImage && entry->sealNode && entry->sealNode->seal &&
-        SealSerialNumber(*entry->sealNode->seal) == serialNumber)
+        entry->sealNode->seal->SerialNumber() == serialNumber)
       entry->SetStateIndex(state);
   }
 }
@@ -323,7 +339,7 @@ void TMainForm::SetSealState(uint32_t serialNumber, int state) {
 // ---- status bar ----
 
 int TMainForm::ShowMessageDlg(const QString& text, TMsgDlgType type, unsigned buttons) {
-  // A silent session answers OK without showing anything; it joins here with the session.
+  if (ReaderSession->IsSilent()) return platform::IDOK;  // nothing shown: unattended callers never block
   return MessageDlg(text, type, buttons);
 }
 
@@ -451,7 +467,10 @@ void TMainForm::ImportSetupMenuItemClick() {
   request.title = "Import Setup";
   request.filter = "ZARN Reader Setup Files (*.zrn)|*.zrn|Any Files (*.*)|*.*";
   const auto file = RunFileDialog(this, request);
-  if (file && trees_->ImportSetup(*file, this, options_)) PageControlChange();
+  if (file && trees_->ImportSetup(*file, this, options_)) {
+    ReaderSession->SetGroup(trees_->AllSealsNode()->group.Get());
+    PageControlChange();
+  }
 }
 
 void TMainForm::OperatorsMenuItemClick() { UserForm->Execute(options_); }
@@ -521,6 +540,7 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::OperationEnded() {
+  ShowKeysetAlerts();
   if (closePending_) {
     closePending_ = false;
     QTimer::singleShot(0, this, &QWidget::close);
@@ -584,7 +604,7 @@ bool TMainForm::LogOffAllSeals() {
     record.Port = port->port;
     for (int k = 0; k < port->childCount(); ++k) {
       const TTreeNode* seal = port->Child(k);
-      if (seal->seal && seal->seal->LoggedOn()) record.Seals.push_back(seal->seal);
+      if (seal->seal && seal->seal->LoggedOn()) record.Seals.push_back(seal->seal->NativeSeal());
     }
     if (!record.Seals.empty()) records.push_back(std::move(record));
   }
@@ -594,4 +614,90 @@ bool TMainForm::LogOffAllSeals() {
   for (const auto& r : records)
     if (r.Result != 0) return false;
   return true;
+}
+
+void TMainForm::ShowKeysetAlerts() {
+  QStringList alerts;
+  QTreeWidgetItemIterator it(SetupTreeView);
+  for (; *it; ++it) {
+    auto* node = static_cast<TTreeNode*>(*it);
+    if (node->ImageIndex() != SealImage || !node->seal) continue;
+    const QString alert = QString::fromStdString(platform::Cp1252ToUtf8(node->seal->KeysetAlert()));
+    node->setToolTip(0, alert);
+    node->setForeground(0, alert.isEmpty() ? QBrush() : QBrush(QColor(0xB0, 0, 0)));
+    if (!alert.isEmpty()) alerts << alert;
+  }
+  KeysetAlertPanel->setText(alerts.isEmpty() ? QString() : alerts.front());
+  KeysetAlertPanel->setToolTip(alerts.join("\n\n"));
+  KeysetAlertPanel->setVisible(!alerts.isEmpty());
+}
+
+// ---- finding seals ----
+
+std::vector<TTreeNode*> TMainForm::PortsToSearch() const {
+  TTreeNode* node = SelectedSetupNode();
+  if (node == trees_->RootNode()) {
+    std::vector<TTreeNode*> ports;
+    for (int i = 0; i < node->childCount(); ++i) ports.push_back(node->Child(i));
+    return ports;
+  }
+  if (node && node->IsPort()) return {node};
+  return {};
+}
+
+void TMainForm::FindSealsMenuItemClick() {
+  // A refused search merges nothing: an empty list would mark every seal not found.
+  if (ActionBusy) return;
+  const std::vector<TTreeNode*> ports = PortsToSearch();
+  if (ports.empty()) return;
+  std::vector<TActionParams> records(ports.size());
+  std::vector<TActionParams*> list;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    records[i].Port = ports[i]->port;
+    list.push_back(&records[i]);
+  }
+  bool ran = false;
+  try {
+    ran = list.size() == 1 ? (RunAction(FindSealsThread, records[0]), true) : RunActionOnAll(FindSealsThread, list);
+  } catch (...) {
+  }
+  // The ports may have gone while the search ran (an interface removed meanwhile).
+  if (!ran) return;
+  for (size_t i = 0; i < ports.size(); ++i)
+    if (trees_->RootNode()->indexOfChild(ports[i]) >= 0) MergeFoundSeals(ports[i], records[i].FoundSeals);
+}
+
+void TMainForm::MergeFoundSeals(TTreeNode* port, const uint32_t found[32]) {
+  const uint32_t* end = std::find(found, found + 32, 0u);
+  for (const uint32_t* serial = found; serial != end; ++serial) trees_->AddSeal(*serial, port);
+  SetupTreeView->expandItem(port);
+  std::vector<std::pair<uint32_t, int>> states;
+  for (int i = 0; i < port->childCount(); ++i) {
+    const TTreeNode* node = port->Child(i);
+    if (node->ImageIndex() != SealImage || !node->seal) continue;
+    uint32_t address = 0;
+    node->seal->get_Address(&address);
+    if (address == 0) continue;  // "Any Seal" keeps its state
+    const bool wasFound = std::find(found, end, address) != end;
+    states.emplace_back(address, !wasFound ? NotFoundStateImage
+                                 : node->seal->LoggedOn() ? LoggedOnStateImage
+                                                          : IdleStateImage);
+  }
+  for (const auto& [address, state] : states) SetSealState(address, state);
+}
+
+void TMainForm::FindSealsOnPort(const QString& name) {
+  // Refused before anything is removed: a search refused afterwards would lose the seals.
+  if (ActionBusy) return;
+  TTreeNode* node = trees_->RootNode();
+  for (int i = 0; i < node->childCount(); ++i) {
+    if (node->Child(i)->text(0) == name) {
+      node = node->Child(i);
+      break;
+    }
+  }
+  SetupTreeView->setCurrentItem(node);
+  trees_->RemoveSeals(node, false);
+  SetupTreeViewChange();
+  FindSealsMenuItemClick();
 }

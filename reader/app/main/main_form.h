@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "dom.h"
+#include "isession.h"
 #include "message_dlg.h"
 #include "qt_message_queue.h"
 #include "setup_trees.h"
@@ -44,6 +45,12 @@ class TMainForm : public QMainWindow {
   bool QuerySave();
   bool LogOffAllSeals();
 
+  // Searches the port named (or, for a name of no port, every port) after removing its seals.
+  void FindSealsOnPort(const QString& name);
+  // Puts the found seals under the port and settles the state of each of its numbered seals.
+  void MergeFoundSeals(TTreeNode* port, const uint32_t found[32]);
+  void FindSealsMenuItemClick();
+
   void NewDatabase();
   bool OpenDatabase(const QString& fileName);
   bool SaveDatabase();
@@ -56,6 +63,7 @@ class TMainForm : public QMainWindow {
   TZarnDocument& Document() { return *document_; }
   ReaderOptions& Options() { return options_; }
   const QString& FileName() const { return fileName_; }
+  TZarnReaderSession& Session() const { return *ReaderSession.Get(); }
   HWND Handle() const { return handle_; }
 
   // Components, named as the tests and the page bridge find them.
@@ -73,6 +81,8 @@ class TMainForm : public QMainWindow {
   QLabel* GlyphPanel;
   QLabel* ModifiedPanel;
   QLabel* FileNamePanel;
+  // A key-set the key database lacks, shown until it is stored.
+  QLabel* KeysetAlertPanel;
 
   QMenu* FileMenu;
   QMenu* ViewMenu;
@@ -108,6 +118,9 @@ class TMainForm : public QMainWindow {
   LRESULT WindowProcedure(UINT message, WPARAM wParam, LPARAM lParam);
   void SetFileName(const QString& name);
   void OperationEnded();
+  void ShowKeysetAlerts();
+  // Port nodes of the search: the selected one, or every port with the root selected.
+  std::vector<TTreeNode*> PortsToSearch() const;
 
   void PageControlChange();
   void SetupTreeViewChange();
@@ -127,6 +140,8 @@ class TMainForm : public QMainWindow {
   void OperatorsMenuItemClick();
 
   platform::QtMessageQueue queue_{this};
+  // The main window's own reference, from creation to destruction.
+  ComPtr<TZarnReaderSession> ReaderSession;
   HWND handle_ = 0;
   std::unique_ptr<TZarnDocument> document_;
   TSetupTrees* trees_ = nullptr;

@@ -152,7 +152,7 @@ TTreeNode* TSetupTrees::AddSeal(uint32_t address, TTreeNode* port) {
   TTreeNode* node = AddTreeNode(setupTree_, text, port, SealImage);
   node->SetStateIndex(IdleStateImage);
   node->address = address;
-  node->seal = std::make_shared<TSeal>(address);
+  node->seal = TZarnReaderSeal::Create(address, node, options_);
   port->sortChildren(0, Qt::AscendingOrder);
   if (address != 0) {
     TTreeNode* entry = AddTreeNode(groupTree_, text, allSeals_, SealImage);
@@ -181,8 +181,9 @@ TTreeNode* TSetupTrees::AddInterface(const QString& address) {
 }
 
 TTreeNode* TSetupTrees::AddGroup(TTreeNode* node, const QString& name) {
-  // The group object that page script sees hangs on the node once it exists.
-  return node ? node : AddTreeNode(groupTree_, name, nullptr, GroupImage);
+  if (!node) node = AddTreeNode(groupTree_, name, nullptr, GroupImage);
+  if (!node->group) node->group = TZarnReaderSealGroup::Create(node);
+  return node;
 }
 
 void TSetupTrees::DeleteEntriesOf(const TTreeNode* sealNode) {
@@ -227,6 +228,7 @@ void TSetupTrees::ProbeComPorts() {
 }
 
 void TSetupTrees::LoadSetup(QWidget* window, ReaderOptions& options) {
+  options_ = &options;
   root_ = AddTreeNode(setupTree_, QStringLiteral("This Computer"), nullptr, ComputerImage);
   setupTree_->setCurrentItem(root_);
   allSeals_ = AddGroup(nullptr, QStringLiteral("All Seals"));
@@ -367,15 +369,15 @@ bool TSetupTrees::ImportSetup(const QString& file, QWidget* window, ReaderOption
   return true;
 }
 
-void TSetupTrees::RemoveSeals(TTreeNode* node) {
+void TSetupTrees::RemoveSeals(TTreeNode* node, bool ask) {
   if (!node) return;
   if (node->ImageIndex() == SealImage) {
-    if (Confirm(QStringLiteral("Remove %1?").arg(node->text(0)))) DeleteSealNode(node);
+    if (!ask || Confirm(QStringLiteral("Remove %1?").arg(node->text(0)))) DeleteSealNode(node);
     return;
   }
   const QString question = node == root_ ? QStringLiteral("Remove all seals from setup?")
                                          : QStringLiteral("Remove all seals from %1?").arg(node->text(0));
-  if (!Confirm(question)) return;
+  if (ask && !Confirm(question)) return;
   std::vector<TTreeNode*> ports;
   if (node == root_)
     for (int i = 0; i < root_->childCount(); ++i) ports.push_back(root_->Child(i));

@@ -10,18 +10,11 @@
 #include <cstdint>
 #include <string>
 
+#include "reader_options.h"
 #include "tree_node.h"
 
 // The settings key below HKEY_CURRENT_USER.
 inline constexpr const char* SettingsKeyPath = "Software\\Halvec\\ZARN\\2.0";
-
-// The program-wide values loaded and saved with the setup.
-struct ReaderOptions {
-  QString operator1;
-  QString operator2;
-  bool showDialog = true;
-  bool expertMode = false;
-};
 
 class TSetupTrees : public QObject {
   Q_OBJECT
@@ -67,8 +60,8 @@ class TSetupTrees : public QObject {
   // setup file changes nothing: "Import operation failed".
   bool ImportSetup(const QString& file, QWidget* window, ReaderOptions& options);
 
-  // The confirmed removals of the setup and group commands.
-  void RemoveSeals(TTreeNode* node);
+  // The confirmed removals of the setup and group commands; a search removes seals without asking.
+  void RemoveSeals(TTreeNode* node, bool ask = true);
   void RemoveInterface(TTreeNode* node);
   void RemoveGroup(TTreeNode* node);
 
@@ -90,6 +83,8 @@ class TSetupTrees : public QObject {
   TTreeNode* allSeals_ = nullptr;
   TTreeNode* mouseDownNode_ = nullptr;
   uint32_t portTimeout_ = DefaultPortTimeout;
+  // Where the seal objects find the operators' initials; set by LoadSetup.
+  const ReaderOptions* options_ = nullptr;
 };
 
 // "ZARN S/N 123", or "Any Seal" for address 0.

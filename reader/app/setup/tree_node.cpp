@@ -12,6 +12,11 @@ TTreeNode::TTreeNode(TTreeNode* parent, const QString& text, int image) : QTreeW
   UpdateIcon();
 }
 
+TTreeNode::~TTreeNode() {
+  if (seal) seal->NodeDeleted();
+  if (group) group->NodeDeleted();
+}
+
 void TTreeNode::SetStateIndex(int state) {
   state_ = state;
   UpdateIcon();

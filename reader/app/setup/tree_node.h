@@ -1,21 +1,24 @@
 #pragma once
 // A node of the reader's setup and group trees. What it holds depends on its image: a
-// port node its port, a seal node the seal's command layer, a group entry the setup seal
-// node it stands for. Ports and seals are shared so that an operation running on them
-// keeps them when the node goes.
+// port node its port, a seal node one reference to its seal object, a group node one to
+// its group object, a group entry the setup seal node it stands for. Ports and seals are
+// shared so that an operation running on them keeps them when the node goes.
 
 #include <QTreeWidgetItem>
 #include <cstdint>
 #include <memory>
 
+#include "igroup.h"
 #include "images.h"
+#include "iseal.h"
 #include "port.h"
-#include "seal.h"
 
 class TTreeNode : public QTreeWidgetItem {
  public:
   TTreeNode(QTreeWidget* tree, const QString& text, int image);
   TTreeNode(TTreeNode* parent, const QString& text, int image);
+  // Tells its seal or group object that the node is gone.
+  ~TTreeNode() override;
 
   int ImageIndex() const { return image_; }
   int StateIndex() const { return state_; }
@@ -27,9 +30,11 @@ class TTreeNode : public QTreeWidgetItem {
 
   // A port node's port.
   std::shared_ptr<TPort> port;
-  // A seal node's address (0 for "Any Seal") and command layer.
+  // A seal node's address (0 for "Any Seal") and seal object.
   uint32_t address = 0;
-  std::shared_ptr<TSeal> seal;
+  ComPtr<TZarnReaderSeal> seal;
+  // A group node's group object.
+  ComPtr<TZarnReaderSealGroup> group;
   // A group entry's setup seal node.
   TTreeNode* sealNode = nullptr;
 

@@ -105,7 +105,7 @@ class MainFormTest : public ::testing::Test {
   }
   TActionParams ParamsOf(TTreeNode* seal) {
     TActionParams p;
-    p.Seal = seal->seal;
+    p.Seal = seal->seal->NativeSeal();
     p.Port = seal->ParentNode()->port;
     return p;
   }
@@ -136,7 +136,10 @@ TEST_F(MainFormTest, FirstStartShowsTheDefaultsAndAsksForTheOperators) {
   EXPECT_EQ(form_->Options().operator1, "JS");
   EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
   EXPECT_TRUE(form_->ProgressBar->isHidden());
-  EXPECT_EQ(SendMessage(form_->Handle(), WM_GETSESSION, 0, 0), 0);
+  // The session, with a reference added for the receiver.
+  auto* session = reinterpret_cast<IZarnReaderSession*>(SendMessage(form_->Handle(), WM_GETSESSION, 0, 0));
+  ASSERT_EQ(session, static_cast<IZarnReaderSession*>(&form_->Session()));
+  EXPECT_EQ(session->Release(), 1u);  // the window keeps its own
 }
 
 TEST_F(MainFormTest, MenusFollowTheTabAndTheSelection) {

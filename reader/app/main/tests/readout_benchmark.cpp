@@ -51,7 +51,7 @@ void ThroughRunAction(benchmark::State& state) {
   if (!port) return state.SkipWithError("COM7 is not in the setup");
   TTreeNode* node = form.Trees().AddSeal(Serial, port);
   TActionParams p;
-  p.Seal = node->seal;
+  p.Seal = node->seal->NativeSeal();
   p.Port = port->port;
   p.SealEventsToRead = SealEventPages * 12;
   if (!RunAction(ChallengeThread, p)) return state.SkipWithError("the seal did not answer");

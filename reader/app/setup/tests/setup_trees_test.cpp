@@ -247,7 +247,7 @@ TEST_F(SetupTreesTest, RemovalsAskTheirQuestionsAndNoStops) {
 TEST_F(SetupTreesTest, ARemovedSealStaysValidForTheOperationThatHoldsIt) {
   TTreeNode* net = trees_->AddInterface("10.0.0.9");
   std::shared_ptr<TPort> port = net->port;
-  std::shared_ptr<TSeal> seal = trees_->AddSeal(44, net)->seal;
+  std::shared_ptr<TSeal> seal = trees_->AddSeal(44, net)->seal->NativeSeal();
   platform::MessageBoxRecorder boxes;
   trees_->RemoveInterface(net);
   EXPECT_EQ(seal->Address(), 44u);
