@@ -573,7 +573,7 @@ bool TZarnDocument::LoadFromFile(const std::string& fileName) {
   // After the tree is taken, so the window lists the seals of the document it will read.
   if (ok)
     for (uint32_t serial : serials) PostMessage(FindWindow(MainWindowClass), WM_SEALINDATABASE, 0, LPARAM(serial));
-  if (!message.empty()) ShowError(message);
+  if (!message.empty()) (host_.ShowError ? host_.ShowError : ShowError)(message);
   return ok;
 }
 
@@ -842,6 +842,6 @@ bool TZarnDocument::SaveToFile(const std::string& fileName, bool withViews) {
     if (ok) modified_ = false;
   }
   if (host_.HideBusyIcon) host_.HideBusyIcon();
-  if (!ok) ShowError(SaveFailedText);
+  if (!ok) (host_.ShowError ? host_.ShowError : ShowError)(SaveFailedText);
   return ok;
 }

@@ -47,6 +47,8 @@ struct TDocumentHost {
   // Around a save.
   std::function<void()> ShowBusyIcon;
   std::function<void()> HideBusyIcon;
+  // The file's error messages; an error box when not set.
+  std::function<void(const std::string& text)> ShowError;
 };
 
 class TZarnDocument {

@@ -64,6 +64,9 @@ TMainForm::TMainForm(const QString& fileName) {
   };
   documentHost.ShowBusyIcon = [this] { ShowBusyIcon(); };
   documentHost.HideBusyIcon = [this] { HideBusyIcon(); };
+  documentHost.ShowError = [this](const std::string& text) {
+    ShowMessageDlg(QString::fromStdString(text), TMsgDlgType::Error, platform::MB_OK);
+  };
   document_ = std::make_unique<TZarnDocument>(documentHost);
   SetActionHost({document_.get(), ProgressBar, [this] { OperationEnded(); }});
   SetFileName({});

@@ -28,8 +28,8 @@ class TSetupTrees : public QObject {
   TTreeNode* RootNode() const { return root_; }
   TTreeNode* AllSealsNode() const { return allSeals_; }
 
-  // The time-out of the ports made from now on (ms).
-  void SetPortTimeout(uint32_t timeout) { portTimeout_ = timeout; }
+  // The time-out of the ports made from now on (ms), by every setup of the program.
+  static void SetPortTimeout(uint32_t timeout) { portTimeout_ = timeout; }
 
   static TTreeNode* AddTreeNode(QTreeWidget* tree, const QString& text, TTreeNode* parent, int image);
   TTreeNode* AddSeal(uint32_t address, TTreeNode* port);
@@ -82,7 +82,7 @@ class TSetupTrees : public QObject {
   TTreeNode* root_ = nullptr;
   TTreeNode* allSeals_ = nullptr;
   TTreeNode* mouseDownNode_ = nullptr;
-  uint32_t portTimeout_ = DefaultPortTimeout;
+  static inline uint32_t portTimeout_ = DefaultPortTimeout;
   // Where the seal objects find the operators' initials; set by LoadSetup.
   const ReaderOptions* options_ = nullptr;
 };

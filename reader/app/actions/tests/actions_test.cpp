@@ -3,6 +3,7 @@
 #include "actions.h"
 
 #include <QApplication>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -228,6 +229,115 @@ TEST(RunActionOnAll, WaitsForEveryThread) {
   std::vector<TActionParams*> none;
   EXPECT_TRUE(RunActionOnAll([](TActionParams& p) { p.Result = 1; }, none));
   EXPECT_FALSE(ActionBusy);
+}
+
+
+// ---- finding seals and logging off all ----
+
+class FindSealsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    map_ = std::make_unique<sim::ScopedPortMap>(std::vector<sim::ScopedPortMap::Entry>{{7, link_.ServePty()}});
+    SetActionHost({nullptr, &bar_});
+    record_.Port = std::make_shared<TSerialPort>(7, PortTimeout);
+  }
+  void TearDown() override { SetActionHost({}); }
+  std::vector<uint32_t> Found() const {
+    return std::vector<uint32_t>(std::begin(record_.FoundSeals), std::end(record_.FoundSeals));
+  }
+  // Seals of the link only: each answers every request addressed to it or to 0.
+  void AddAnsweringSeals(uint32_t first, uint32_t count) {
+    for (uint32_t serial = first; serial < first + count; ++serial) link_.AddSeal(serial);
+  }
+
+  sim::SealLinkSimulator link_;
+  std::unique_ptr<sim::ScopedPortMap> map_;
+  QProgressBar bar_;
+  TActionParams record_;
+};
+
+TEST_F(FindSealsTest, ThreeSilentRoundsEndASearchOfAnEmptyPort) {
+  EXPECT_TRUE(RunAction(FindSealsThread, record_));
+  EXPECT_EQ(Found(), std::vector<uint32_t>(32, 0));
+  const auto requests = link_.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  for (const auto& r : requests) {
+    EXPECT_EQ(r.receiver, 0u);
+    ASSERT_EQ(r.payload.size(), 138u);
+    EXPECT_EQ(r.payload[0], 'I');
+    EXPECT_EQ(std::vector<uint8_t>(r.payload.begin() + 6, r.payload.begin() + 10), std::vector<uint8_t>(4, 0xFF));
+  }
+  EXPECT_EQ(bar_.maximum(), 4);
+}
+
+TEST_F(FindSealsTest, ACrcErrorWhileListeningStartsTheRoundsAgain) {
+  int asked = 0;
+  // Silent at the first request, a corrupt answer to the second, silent after.
+  link_.AddSeal(9, [&](const sim::SealRequest& r) -> std::optional<std::vector<uint8_t>> {
+    if (++asked != 2) return std::nullopt;
+    return r.payload;
+  });
+  link_.InjectFault({sim::LinkFault::WrongCrc});
+  EXPECT_TRUE(RunAction(FindSealsThread, record_));
+  EXPECT_EQ(link_.Requests().size(), 4u);  // three more rounds after the reset, not two
+  EXPECT_EQ(record_.FoundSeals[0], 0u);
+}
+
+TEST_F(FindSealsTest, TheThirtySecondAnswerEndsTheSearchAtOnce) {
+  AddAnsweringSeals(1001, 33);
+  EXPECT_TRUE(RunAction(FindSealsThread, record_));
+  EXPECT_EQ(link_.Requests().size(), 1u);
+  for (uint32_t i = 0; i < 32; ++i) EXPECT_EQ(record_.FoundSeals[i], 1001 + i);
+}
+
+TEST_F(FindSealsTest, ASenderOfZeroIsNoSealAndEveryRequestListsTheSealsFound) {
+  seal_test::RecordingMainWindow window;
+  link_.AddSeal(0);  // echoes every request with sender 0
+  sim::SimulatedSeal seal(5150, 3);
+  seal.Attach(link_);
+  EXPECT_TRUE(RunAction(FindSealsThread, record_));
+  EXPECT_EQ(record_.FoundSeals[0], 5150u);
+  EXPECT_EQ(record_.FoundSeals[1], 0u);
+  const auto requests = link_.Requests();
+  ASSERT_EQ(requests.size(), 3u);  // the answer in the first round set the rounds back to three
+  EXPECT_EQ(requests[1].payload[10] | requests[1].payload[11] << 8, 5150);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !window.Messages().empty(); }, 2000));
+  EXPECT_EQ(window.Messages(),
+            (std::vector<seal_test::RecordingMainWindow::Message>{{WM_SEALFOUND, 0, 5150}}));
+}
+
+TEST_F(FindSealsTest, APortThatDoesNotOpenFindsNothing) {
+  AddAnsweringSeals(1, 1);
+  record_.Port = std::make_shared<TSerialPort>(99, PortTimeout);
+  EXPECT_FALSE(RunAction(FindSealsThread, record_));
+  EXPECT_EQ(Found(), std::vector<uint32_t>(32, 0));
+  EXPECT_TRUE(link_.Requests().empty());
+}
+
+TEST_F(FindSealsTest, LoggingOffThreeSealsGoesOnAfterTheSecondFails) {
+  std::vector<std::unique_ptr<sim::SimulatedSeal>> seals;
+  TActionParams all;
+  all.Port = record_.Port;
+  seal_test::TestWorld::Get().ServeKeyDatabase(true);
+  seal_test::FreshDatabase();
+  for (uint32_t serial : {601u, 602u, 603u}) {
+    seals.push_back(std::make_unique<sim::SimulatedSeal>(serial, 3));
+    seals.back()->Attach(link_);
+    seal_test::StoreInDatabase(seals.back()->Keyset());
+    TActionParams p;
+    p.Port = record_.Port;
+    p.Seal = std::make_shared<TSeal>(serial);
+    ASSERT_TRUE(RunAction(ChallengeThread, p));
+    ASSERT_TRUE(RunAction(LogonThread, p));
+    all.Seals.push_back(p.Seal);
+  }
+  seals[1]->InjectFault('O', sim::SealFaultSpec(sim::SealFault::Refuse, 1));
+  std::vector<TActionParams*> list{&all};
+  EXPECT_TRUE(RunActionOnAll(LogoffAllThread, list));
+  EXPECT_EQ(all.Result, SealError::LogoffAllFailed);
+  EXPECT_FALSE(seals[0]->LoggedOn());
+  EXPECT_TRUE(seals[1]->LoggedOn());
+  EXPECT_FALSE(seals[2]->LoggedOn());
 }
 
 }  // namespace

@@ -1,0 +1,508 @@
+// The session, seal and group objects called through IDispatch as page script and
+// outside clients call them, against simulated seals on a pseudo-terminal and on
+// loopback TCP, with the real crypto service on a private bus.
+#include <QApplication>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "actions.h"
+#include "initials.h"
+#include "main_form.h"
+#include "message_box.h"
+#include "registry.h"
+#include "seal_link_sim.h"
+#include "seal_test_env.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t Serial = 4711;
+constexpr uint32_t PortTimeout = 300;
+
+// A call by name, looked up as written, as a script host makes it.
+HRESULT Call(IDispatch* object, const std::string& name, uint16_t flags, std::vector<Variant> args = {},
+             Variant* result = nullptr) {
+  DISPID id = DISPID_UNKNOWN;
+  if (HRESULT hr = object->GetIDsOfNames(GUID{}, {name}, 0, &id); FAILED(hr)) return hr;
+  DISPPARAMS params{std::move(args)};
+  return object->Invoke(id, GUID{}, 0, flags, &params, result, nullptr, nullptr);
+}
+
+HRESULT Method(IDispatch* object, const std::string& name, std::vector<Variant> args = {},
+               Variant* result = nullptr) {
+  return Call(object, name, DISPATCH_METHOD, std::move(args), result);
+}
+
+// A property's value; VT_ERROR with the HRESULT when the get failed.
+Variant Get(IDispatch* object, const std::string& name) {
+  Variant value;
+  HRESULT hr = Call(object, name, DISPATCH_PROPERTYGET, {}, &value);
+  return SUCCEEDED(hr) ? value : Variant::Of(VT_ERROR, hr);
+}
+
+std::string Text(IDispatch* object, const std::string& name) { return Get(object, name).String().Utf8(); }
+
+template <class Object>
+ComPtr<IDispatch> DispatchOf(Object* object) {
+  return ComPtr<IDispatch>(static_cast<IDispatch*>(object));
+}
+
+TTreeNode* ChildNamed(TTreeNode* node, const QString& text) {
+  for (int i = 0; i < node->childCount(); ++i)
+    if (node->child(i)->text(0) == text) return node->Child(i);
+  return nullptr;
+}
+
+class AutomationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::Registry registry;
+    registry.DeleteKey(std::string("\\") + SettingsKeyPath);
+    ASSERT_TRUE(registry.OpenKey(std::string("\\") + SettingsKeyPath, true));
+    ASSERT_TRUE(registry.WriteBool("ShowDialog", false));
+    registry.CloseKey();
+    seal_.Attach(link_);
+    map_ = std::make_unique<sim::ScopedPortMap>(std::vector<sim::ScopedPortMap::Entry>{{7, link_.ServePty()}});
+    seal_test::TestWorld::Get().ServeKeyDatabase(true);
+    seal_test::FreshDatabase();
+    seal_test::StoreInDatabase(seal_.Keyset());
+    TSetupTrees::SetPortTimeout(PortTimeout);  // the COM ports are made as the window starts
+    form_ = std::make_unique<TMainForm>();
+    form_->show();
+    QApplication::processEvents();
+  }
+  void TearDown() override {
+    if (form_) form_->Session().Silent();  // nothing asks on the way out
+    form_.reset();
+  }
+  TTreeNode* Com7() { return ChildNamed(form_->Trees().RootNode(), "COM7"); }
+  TTreeNode* AddSeal(uint32_t serial, TTreeNode* port = nullptr) {
+    return form_->Trees().AddSeal(serial, port ? port : Com7());
+  }
+  ComPtr<IDispatch> SealObject(TTreeNode* node) { return DispatchOf(node->seal.Get()); }
+  ComPtr<IDispatch> Session() {
+    return ComPtr<IDispatch>::Attach(
+        reinterpret_cast<IZarnReaderSession*>(SendMessage(form_->Handle(), WM_GETSESSION, 0, 0)));
+  }
+  std::vector<int> StatesUnder(TTreeNode* port) {
+    std::vector<int> states;
+    for (int i = 0; i < port->childCount(); ++i) states.push_back(port->Child(i)->StateIndex());
+    return states;
+  }
+
+  sim::SealLinkSimulator link_;
+  sim::SimulatedSeal seal_{Serial, 3};
+  std::unique_ptr<sim::ScopedPortMap> map_;
+  std::unique_ptr<TMainForm> form_;
+};
+
+// ---- type information ----
+
+TEST(ZarnTypeLibrary, NamesFindTheirDispidsInAnyLetterCase) {
+  struct Case {
+    const InterfaceInfo& info;
+    const char* name;
+    DISPID id;
+  };
+  const Case cases[] = {
+      {ZarnReaderSealInterfaceInfo(), "serialnumber", 1},   {ZarnReaderSealInterfaceInfo(), "GETCHALLENGE", 10},
+      {ZarnReaderSealInterfaceInfo(), "ReadPad", 17},       {ZarnReaderSealInterfaceInfo(), "createkeyset", 20},
+      {ZarnReaderSealInterfaceInfo(), "NativeObject", 28},  {ZarnReaderSealInterfaceInfo(), "exstatusflags", 26},
+      {ZarnReaderSealGroupInterfaceInfo(), "SEAL", 3},      {ZarnReaderSessionInterfaceInfo(), "open", 16},
+      {ZarnReaderSessionInterfaceInfo(), "Silent", 19},     {ZarnReaderSessionInterfaceInfo(), "FIND", 17},
+      {ZarnReaderSessionInterfaceInfo(), "expert", 12},     {ZarnReaderSessionInterfaceInfo(), "Time", 15},
+  };
+  for (const Case& c : cases) {
+    DISPID id = 0;
+    EXPECT_EQ(LookUpNames(c.info, {c.name}, &id), S_OK) << c.name;
+    EXPECT_EQ(id, c.id) << c.name;
+  }
+  EXPECT_EQ(ZarnReaderSealInterfaceInfo().members.size(), 27u);
+  EXPECT_EQ(ZarnReaderSessionInterfaceInfo().members.size(), 18u);
+  EXPECT_TRUE(ZarnReaderSessionEventsInfo().members.empty());
+  const TypeLibInfo& lib = ZarnTypeLibInfo();
+  EXPECT_STREQ(lib.help, "Zarn Library");
+  ASSERT_EQ(lib.classes.size(), 3u);
+  EXPECT_STREQ(ZarnReaderSessionClassInfo().help, "ZarnReaderSession Object");
+  EXPECT_STREQ(ZarnReaderSealGroupEventsInfo().help, "Events interface for ZarnReaderSealGroup Object");
+}
+
+TEST_F(AutomationTest, EachObjectHasOneConnectionPointForItsEvents) {
+  ComPtr<IDispatch> session = Session();
+  ComPtr<IConnectionPointContainer> container;
+  ASSERT_EQ(session.As(IID_IConnectionPointContainer, container), S_OK);
+  ComPtr<IConnectionPoint> point;
+  EXPECT_EQ(container->FindConnectionPoint(DIID_IZarnReaderSealEvents, point.Put()), CONNECT_E_NOCONNECTION);
+  ASSERT_EQ(container->FindConnectionPoint(DIID_IZarnReaderSessionEvents, point.Put()), S_OK);
+  IID iid{};
+  point->GetConnectionInterface(&iid);
+  EXPECT_EQ(iid, DIID_IZarnReaderSessionEvents);
+
+  // A script sink answers IDispatch; the point holds it until Unadvise.
+  ComPtr<IDispatch> sink = DispatchOf(form_->Trees().AllSealsNode()->group.Get());
+  uint32_t cookie = 0;
+  ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+  EXPECT_NE(cookie, 0u);
+  ComPtr<IEnumConnections> connections;
+  ASSERT_EQ(point->EnumConnections(connections.Put()), S_OK);
+  CONNECTDATA data[2];
+  uint32_t fetched = 0;
+  EXPECT_EQ(connections->Next(2, data, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 1u);
+  EXPECT_EQ(data[0].cookie, cookie);
+  EXPECT_EQ(point->Unadvise(cookie), S_OK);
+  EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+
+  ComPtr<IConnectionPointContainer> back;
+  ASSERT_EQ(point->GetConnectionPointContainer(back.Put()), S_OK);
+  EXPECT_EQ(back.Get(), container.Get());
+}
+
+// ---- the seal object ----
+
+TEST_F(AutomationTest, EverySealMemberThroughIDispatch) {
+  form_->Options().operator1 = "JS";
+  form_->Options().operator2 = "AB";
+  ComPtr<IDispatch> seal = SealObject(AddSeal(Serial));
+  EXPECT_EQ(Get(seal.Get(), "Address").Integer(), Serial);
+  EXPECT_EQ(Get(seal.Get(), "Address").Type(), VT_UI4);
+  EXPECT_EQ(Text(seal.Get(), "KeysetNumber"), "");  // number 0 before the challenge
+  EXPECT_EQ(Text(seal.Get(), "KeysetDate"), "");
+
+  ASSERT_EQ(Method(seal.Get(), "getchallenge"), S_OK);
+  const sim::SealKeyset keyset = seal_.Keyset();
+  EXPECT_EQ(Text(seal.Get(), "KeysetNumber"), KeysetNumberToText(keyset.number));
+  EXPECT_EQ(Text(seal.Get(), "KEYSETDATE"), SealTimeToDateText(keyset.time));
+  EXPECT_EQ(Text(seal.Get(), "KeysetTime"), SealTimeToTimeText(keyset.time));
+  EXPECT_EQ(Text(seal.Get(), "Firmware"), VersionToText(3, 0));
+  EXPECT_EQ(Get(seal.Get(), "SerialNumber").Integer(), Serial);
+
+  ASSERT_EQ(Method(seal.Get(), "Logon"), S_OK);
+  EXPECT_EQ(seal_.Operator1(), InitialsToUserId("JS"));
+  EXPECT_EQ(seal_.Operator2(), InitialsToUserId("AB"));
+  EXPECT_TRUE(Get(seal.Get(), "LoggedOn").Bool());
+  EXPECT_EQ(Get(seal.Get(), "LoggedOn").Type(), VT_BOOL);
+
+  for (uint32_t t = 1; t <= 14; ++t) seal_.AddSealEvent(1000 + t);
+  seal_.AddSystemEvent(2000, 7);
+  seal_.SetExtendedStatus(0xA5);
+  ASSERT_EQ(Method(seal.Get(), "GetLogInfo"), S_OK);
+  EXPECT_EQ(Get(seal.Get(), "SealEvents").Integer(), 14);
+  EXPECT_EQ(Get(seal.Get(), "SystemEvents").Integer(), 1);
+  EXPECT_EQ(Get(seal.Get(), "SoHRecords").Integer(), 0);
+  EXPECT_EQ(Get(seal.Get(), "ExStatusFlags").Integer(), 0xA5);
+
+  seal_.SetClockOffset(90);
+  ASSERT_EQ(Method(seal.Get(), "GetStatus"), S_OK);
+  EXPECT_EQ(Get(seal.Get(), "Deviation").Integer(), 90);
+  ASSERT_EQ(Method(seal.Get(), "Synchronize"), S_OK);
+  EXPECT_NEAR(seal_.ClockOffset(), 0, 2);
+
+  ASSERT_EQ(Method(seal.Get(), "WritePad", {Variant(Bstr::FromUtf8("Gate 3 — ÄÖ"))}), S_OK);
+  Variant pad;
+  ASSERT_EQ(Method(seal.Get(), "ReadPad", {}, &pad), S_OK);
+  EXPECT_EQ(pad.String().Utf8(), "Gate 3 — ÄÖ");  // single-byte text of the system both ways
+  ASSERT_EQ(Method(seal.Get(), "ClearPad"), S_OK);
+  ASSERT_EQ(Method(seal.Get(), "readpad", {}, &pad), S_OK);
+  EXPECT_EQ(pad.String().Utf8(), "");
+
+  ASSERT_EQ(Method(seal.Get(), "Readout", {Variant(14), Variant(1), Variant(0)}), S_OK);
+  EXPECT_EQ(form_->Document().WithDom([](const pugi::xml_document& d) {
+    return d.select_nodes("/zarn/seal/key/page").size();
+  }), 3u);  // two seal-event pages and the system-event page
+
+  ASSERT_EQ(Method(seal.Get(), "Logoff"), S_OK);
+  EXPECT_FALSE(Get(seal.Get(), "LoggedOn").Bool());
+  ASSERT_EQ(Method(seal.Get(), "CreateKeyset", {Variant(0)}), S_OK);
+  EXPECT_NE(seal_.Keyset().number, keyset.number);
+  ASSERT_EQ(Method(seal.Get(), "EraseKeyset"), S_OK);
+  EXPECT_EQ(seal_.Keyset().number, 0u);
+  EXPECT_EQ(Text(seal.Get(), "Error"), "");
+  EXPECT_EQ(Text(seal.Get(), "Reason"), "");
+
+  // In-process only: the seal's command layer itself.
+  Variant native = Get(seal.Get(), "NativeObject");
+  EXPECT_EQ(native.Type(), NativePointerType);
+  EXPECT_EQ(native.Integer(), int64_t(reinterpret_cast<intptr_t>(form_->Trees().FindSealNode(Serial)->seal->NativeSeal().get())));
+}
+
+TEST_F(AutomationTest, FailuresLeaveTheMethodsTextAndTheReason) {
+  TTreeNode* node = AddSeal(Serial);
+  ComPtr<IDispatch> seal = SealObject(node);
+  ASSERT_EQ(Method(seal.Get(), "GetChallenge"), S_OK);
+
+  // Empty initials send operator IDs 0.
+  ASSERT_EQ(Method(seal.Get(), "Logon"), S_OK);
+  EXPECT_EQ(seal_.Operator1(), 0);
+  EXPECT_EQ(seal_.Operator2(), 0);
+
+  // A refusal by the seal with its reason.
+  seal_.InjectFault('S', sim::SealFaultSpec(sim::SealFault::Refuse, 1));
+  EXPECT_EQ(Method(seal.Get(), "GetStatus"), E_FAIL);
+  EXPECT_EQ(Text(seal.Get(), "Error"), "Get status failed.");
+  EXPECT_EQ(Text(seal.Get(), "Reason"), "Access denied. Authorization failed.");
+  // Getters leave them; the next method clears them.
+  EXPECT_EQ(Text(seal.Get(), "Error"), "Get status failed.");
+  ASSERT_EQ(Method(seal.Get(), "GetLogInfo"), S_OK);
+  EXPECT_EQ(Text(seal.Get(), "Error"), "");
+
+  // A call while another operation runs is refused without a reason.
+  HRESULT refused = S_OK;
+  seal_.InjectFault('I', sim::SealFaultSpec(sim::SealFault::Delay, 150));
+  QTimer::singleShot(30, form_.get(), [&] { refused = Method(seal.Get(), "Logoff"); });
+  ASSERT_EQ(Method(SealObject(node).Get(), "GetLogInfo"), S_OK);
+  EXPECT_EQ(refused, E_FAIL);
+  EXPECT_EQ(Text(seal.Get(), "Error"), "Logoff failed.");
+  EXPECT_EQ(Text(seal.Get(), "Reason"), "");
+  EXPECT_TRUE(seal_.LoggedOn());
+
+  // A silent port.
+  seal_.InjectFault('S', sim::SealFaultSpec(sim::SealFault::Silence));
+  EXPECT_EQ(Method(seal.Get(), "GetStatus"), E_FAIL);
+  EXPECT_EQ(Text(seal.Get(), "Reason"), ErrorText(SealError::ReceiveTimeout));
+}
+
+TEST_F(AutomationTest, ARemovedSealFailsEveryMethodAndStillAnswersItsGetters) {
+  TTreeNode* node = AddSeal(Serial);
+  ComPtr<IDispatch> seal = SealObject(node);
+  ASSERT_EQ(Method(seal.Get(), "GetChallenge"), S_OK);
+  form_->Trees().DeleteSealNode(node);
+  EXPECT_EQ(Method(seal.Get(), "GetStatus"), E_FAIL);
+  EXPECT_EQ(Text(seal.Get(), "Error"), SealRemovedText);
+  EXPECT_EQ(Text(seal.Get(), "Reason"), "");
+  EXPECT_EQ(Get(seal.Get(), "SerialNumber").Integer(), Serial);
+  EXPECT_EQ(Text(seal.Get(), "Firmware"), VersionToText(3, 0));
+
+  // What an outside client makes: no seal, no node.
+  ComPtr<TZarnReaderSeal> outside = TZarnReaderSeal::Create();
+  ComPtr<IDispatch> bare = DispatchOf(outside.Get());
+  EXPECT_EQ(Method(bare.Get(), "Logon"), E_FAIL);
+  EXPECT_EQ(Text(bare.Get(), "Error"), SealRemovedText);
+  EXPECT_EQ(Get(bare.Get(), "SerialNumber").Integer(), E_FAIL);
+  EXPECT_EQ(Get(bare.Get(), "Address").Integer(), 0);
+}
+
+TEST_F(AutomationTest, ASealWhoseNodeGoesDuringItsOwnOperationOutlivesTheOperation) {
+  TTreeNode* node = AddSeal(Serial);
+  // Only the node holds the object: deleting the node mid-operation drops the last reference.
+  TZarnReaderSeal* object = node->seal.Get();
+  std::weak_ptr<TSeal> seal = object->NativeSeal();
+  ASSERT_EQ(object->GetChallenge(), S_OK);
+  seal_.InjectFault('I', sim::SealFaultSpec(sim::SealFault::Delay, 150));
+  bool aliveDuring = false;
+  QTimer::singleShot(30, form_.get(), [&] {
+    form_->Trees().DeleteSealNode(node);
+    aliveDuring = !seal.expired();
+  });
+  EXPECT_EQ(object->GetLogInfo(), S_OK);
+  EXPECT_TRUE(aliveDuring);
+  EXPECT_TRUE(seal.expired());  // freed with the object once the call returned
+}
+
+// ---- the group object ----
+
+TEST_F(AutomationTest, GroupNameCountAndSealIndexRules) {
+  ComPtr<IDispatch> seal1 = SealObject(AddSeal(Serial));
+  AddSeal(Serial + 1);
+  TTreeNode* allSealsNode = form_->Trees().AllSealsNode();
+  ComPtr<IDispatch> all = DispatchOf(allSealsNode->group.Get());
+  EXPECT_EQ(Text(all.Get(), "Name"), "All Seals");
+  EXPECT_EQ(Get(all.Get(), "Count").Integer(), 2);
+  Variant first;
+  ASSERT_EQ(Method(all.Get(), "Seal", {Variant(0)}, &first), S_OK);
+  EXPECT_EQ(first.Dispatch().Get(), seal1.Get());
+  Variant negative;
+  ASSERT_EQ(Method(all.Get(), "seal", {Variant(-5)}, &negative), S_OK);
+  EXPECT_EQ(negative.Dispatch().Get(), seal1.Get());
+  Variant past;
+  EXPECT_EQ(Method(all.Get(), "Seal", {Variant(2)}, &past), E_FAIL);
+  EXPECT_EQ(past.Type(), VT_DISPATCH);
+  EXPECT_FALSE(past.Dispatch());
+
+  TTreeNode* empty = form_->Trees().AddGroup(nullptr, "Gate");
+  ComPtr<IDispatch> gate = DispatchOf(empty->group.Get());
+  EXPECT_EQ(Method(gate.Get(), "Seal", {Variant(-1)}, &past), E_FAIL);
+  delete empty;
+  EXPECT_EQ(Text(gate.Get(), "Name"), "Gate");
+  EXPECT_EQ(Get(gate.Get(), "Count").Integer(), E_FAIL);
+  EXPECT_EQ(Method(gate.Get(), "Seal", {Variant(0)}, &past), E_FAIL);
+}
+
+// ---- the session ----
+
+TEST_F(AutomationTest, SessionValuesFlagsAndTheMainWindowsSettings) {
+  ComPtr<IDispatch> session = Session();
+  Variant value;
+  ASSERT_EQ(Method(session.Get(), "GetValue", {Variant(Bstr::FromUtf8("never"))}, &value), S_OK);
+  EXPECT_EQ(value.Type(), VT_EMPTY);
+  ASSERT_EQ(Method(session.Get(), "SetValue", {Variant(Bstr::FromUtf8("gate")), Variant(3)}), S_OK);
+  ASSERT_EQ(Method(session.Get(), "SetValue", {Variant(Bstr::FromUtf8("GATE")), Variant(Bstr::FromUtf8("B"))}), S_OK);
+  ASSERT_EQ(Method(session.Get(), "getvalue", {Variant(Bstr::FromUtf8("Gate"))}, &value), S_OK);
+  EXPECT_EQ(value.String().Utf8(), "B");
+  // Object references too, the session itself among them, without keeping it alive.
+  ComPtr<IDispatch> all = DispatchOf(form_->Trees().AllSealsNode()->group.Get());
+  ASSERT_EQ(Method(session.Get(), "SetValue", {Variant(Bstr::FromUtf8("group")), Variant(all)}), S_OK);
+  ASSERT_EQ(Method(session.Get(), "GetValue", {Variant(Bstr::FromUtf8("group"))}, &value), S_OK);
+  EXPECT_EQ(value.Dispatch().Get(), all.Get());
+  {
+    ComPtr<TZarnReaderSession> outside = TZarnReaderSession::Create(form_.get());
+    ComPtr<IDispatch> own = DispatchOf(outside.Get());
+    ASSERT_EQ(Method(own.Get(), "SetValue", {Variant(Bstr::FromUtf8("me")), Variant(own)}), S_OK);
+    ASSERT_EQ(Method(own.Get(), "GetValue", {Variant(Bstr::FromUtf8("me"))}, &value), S_OK);
+    EXPECT_EQ(value.Dispatch().Get(), own.Get());
+    value = Variant();
+    own.Reset();
+    EXPECT_EQ(outside.Detach()->Release(), 0u);  // the store kept no count of its own session
+  }
+
+  EXPECT_EQ(Get(session.Get(), "SerialNumber").Integer(), -1);
+  EXPECT_FALSE(Get(session.Get(), "Document").Dispatch());
+  EXPECT_FALSE(Get(session.Get(), "Seal").Dispatch());
+  EXPECT_EQ(Get(session.Get(), "Group").Dispatch().Get(), all.Get());
+
+  form_->Options().operator1 = "JS";
+  form_->Options().expertMode = true;
+  EXPECT_EQ(Text(session.Get(), "Operator1"), "JS");
+  EXPECT_EQ(Text(session.Get(), "Operator2"), "");
+  EXPECT_TRUE(Get(session.Get(), "Expert").Bool());
+
+  // Canceled reads true once; the Cancel button sets it too.
+  EXPECT_FALSE(Get(session.Get(), "Canceled").Bool());
+  ASSERT_EQ(Method(session.Get(), "Cancel"), S_OK);
+  EXPECT_TRUE(ActionCanceled);
+  EXPECT_TRUE(Get(session.Get(), "Canceled").Bool());
+  EXPECT_FALSE(Get(session.Get(), "Canceled").Bool());
+  form_->CancelToolbarButton->trigger();
+  EXPECT_TRUE(Get(session.Get(), "Canceled").Bool());
+
+  EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d$").match(QString::fromStdString(Text(session.Get(), "Date"))).hasMatch());
+  EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(QString::fromStdString(Text(session.Get(), "Time"))).hasMatch());
+}
+
+TEST_F(AutomationTest, SilentAnswersEveryBoxAndClosesAModifiedDocumentUnsaved) {
+  ComPtr<IDispatch> session = Session();
+  char pattern[] = "/tmp/zarn-automation-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  ComPtr<IDispatch> seal = SealObject(AddSeal(Serial));
+  ASSERT_EQ(Method(seal.Get(), "GetChallenge"), S_OK);
+  ASSERT_EQ(Method(seal.Get(), "GetStatus"), S_OK);
+  ASSERT_TRUE(form_->Document().Modified());
+
+  // Save under a name, then open it again.
+  const std::string file = dir + "/saved.zrd";
+  EXPECT_EQ(Method(session.Get(), "Save", {Variant(Bstr::FromUtf8(file))}), S_OK);
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_EQ(Method(session.Get(), "Open", {Variant(Bstr::FromUtf8(file))}), S_OK);
+  EXPECT_EQ(form_->FileName().toStdString(), file);
+
+  platform::MessageBoxRecorder boxes;
+  ASSERT_EQ(Method(session.Get(), "Silent"), S_OK);
+  EXPECT_EQ(Method(session.Get(), "Open", {Variant(Bstr::FromUtf8(dir + "/none.zrd"))}), E_FAIL);
+  ASSERT_EQ(Method(seal.Get(), "Logon"), S_OK);
+  // Close replies first; the close then finds a seal logged on and is refused without a box.
+  ASSERT_EQ(Method(session.Get(), "Close"), S_OK);
+  EXPECT_TRUE(form_->isVisible());
+  QApplication::processEvents();
+  EXPECT_TRUE(form_->isVisible());
+  ASSERT_EQ(Method(seal.Get(), "Logoff"), S_OK);
+  ASSERT_EQ(Method(seal.Get(), "GetStatus"), S_OK);
+  ASSERT_TRUE(form_->Document().Modified());
+  ASSERT_EQ(Method(session.Get(), "Close"), S_OK);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !form_->isVisible(); }, 2000));
+  EXPECT_TRUE(boxes.Boxes().empty());
+  fs::remove_all(dir);
+}
+
+// ---- finding seals ----
+
+TEST_F(AutomationTest, FindMergesTheSealsThatAnswerOnAPortAndOverTcp) {
+  sim::SimulatedSeal second(Serial + 1, 2), third(Serial + 2, 3);
+  second.Attach(link_);
+  third.Attach(link_);
+  sim::SealLinkSimulator network;
+  sim::SimulatedSeal remote(Serial + 10, 3);
+  remote.Attach(network);
+  TTreeNode* interfaceNode = form_->Trees().AddInterface(QString::fromStdString(network.ServeTcpOnFreeAddress()));
+  for (const auto* s : {&seal_, &second, &third, &remote}) seal_test::StoreInDatabase(s->Keyset());
+  // Known before: one that answers and is logged on, one that stays silent, one on the wrong port.
+  ComPtr<IDispatch> known = SealObject(AddSeal(Serial));
+  ASSERT_EQ(Method(known.Get(), "GetChallenge"), S_OK);
+  ASSERT_EQ(Method(known.Get(), "Logon"), S_OK);
+  AddSeal(999);
+  AddSeal(Serial + 10);
+
+  form_->SetupTreeView->setCurrentItem(form_->Trees().RootNode());
+  ASSERT_TRUE(form_->FindSealsMenuItem->isEnabled());
+  form_->FindToolbarButton->trigger();
+
+  TTreeNode* com7 = Com7();
+  QStringList names;
+  for (int i = 0; i < com7->childCount(); ++i) names << com7->child(i)->text(0);
+  EXPECT_EQ(names, QStringList({"ZARN S/N 4711", "ZARN S/N 4712", "ZARN S/N 4713", "ZARN S/N 999"}));
+  EXPECT_EQ(StatesUnder(com7), (std::vector<int>{LoggedOnStateImage, IdleStateImage, IdleStateImage,
+                                                  NotFoundStateImage}));
+  // The remote seal moved to the interface it answered on; "Any Seal" keeps its state.
+  ASSERT_NE(ChildNamed(interfaceNode, "ZARN S/N 4721"), nullptr);
+  EXPECT_EQ(ChildNamed(interfaceNode, "ZARN S/N 4721")->StateIndex(), IdleStateImage);
+  EXPECT_EQ(ChildNamed(interfaceNode, "Any Seal")->StateIndex(), IdleStateImage);
+  // Every request carried the seals found so far.
+  const auto requests = link_.Requests();
+  ASSERT_GE(requests.size(), 4u);
+  EXPECT_EQ(requests.back().receiver, 0u);
+  EXPECT_EQ(requests.back().payload.size(), 138u);
+  size_t listed = 0;
+  for (size_t at = 10; at < 138; at += 4)
+    listed += requests.back().payload[at] | requests.back().payload[at + 1] | requests.back().payload[at + 2] |
+              requests.back().payload[at + 3];
+  EXPECT_GT(listed, 0u);
+  EXPECT_TRUE(form_->ProgressBar->isHidden());
+}
+
+TEST_F(AutomationTest, SessionFindRemovesTheSealsOfThePortOrOfEveryPort) {
+  AddSeal(999);
+  TTreeNode* other = form_->Trees().AddInterface("127.0.0.1");  // nobody listens there
+  form_->Trees().AddSeal(555, other);
+  ComPtr<IDispatch> session = Session();
+  platform::MessageBoxRecorder boxes;
+  ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}), S_OK);
+  EXPECT_EQ(form_->Trees().FindSealNode(999), nullptr);
+  ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
+  EXPECT_NE(form_->Trees().FindSealNode(555), nullptr);  // another port: untouched
+
+  // A name of no port (letter case counts): every seal goes and every port is searched.
+  ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("com7"))}), S_OK);
+  EXPECT_EQ(form_->Trees().FindSealNode(555), nullptr);
+  ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
+  EXPECT_TRUE(boxes.Boxes().empty());
+
+  // While an operation runs the search is refused before anything is removed.
+  HRESULT found = E_FAIL;
+  seal_.InjectFault('G', sim::SealFaultSpec(sim::SealFault::Delay, 150));
+  QTimer::singleShot(30, form_.get(), [&] { found = Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}); });
+  ASSERT_EQ(Method(SealObject(form_->Trees().FindSealNode(Serial)).Get(), "GetChallenge"), S_OK);
+  EXPECT_EQ(found, S_OK);
+  ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
+  EXPECT_EQ(form_->Trees().FindSealNode(Serial)->StateIndex(), IdleStateImage);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
+  seal_test::TestWorld world;
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
+  QApplication app(argc, argv);
+  int result = RUN_ALL_TESTS();
+  world.EndService();
+  return result;
+}
