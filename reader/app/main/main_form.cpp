@@ -630,7 +630,10 @@ void TMainForm::ShowKeysetAlerts() {
     node->setForeground(0, alert.isEmpty() ? QBrush() : QBrush(QColor(0xB0, 0, 0)));
     if (!alert.isEmpty()) alerts << alert;
   }
-  KeysetAlertPanel->setText(alerts.isEmpty() ? QString() : alerts.front());
+  // The first alert, cut to the panel; every alert whole in its tip.
+  KeysetAlertPanel->setText(alerts.isEmpty() ? QString()
+                                             : KeysetAlertPanel->fontMetrics().elidedText(
+                                                   alerts.front(), Qt::ElideRight, KeysetAlertPanel->maximumWidth()));
   KeysetAlertPanel->setToolTip(alerts.join("\n\n"));
   KeysetAlertPanel->setVisible(!alerts.isEmpty());
 }

@@ -306,6 +306,52 @@ TEST_F(AutomationTest, ASealWhoseNodeGoesDuringItsOwnOperationOutlivesTheOperati
   EXPECT_TRUE(seal.expired());  // freed with the object once the call returned
 }
 
+
+TEST_F(AutomationTest, AKeysetTheDatabaseLacksIsShownOnTheNodeAndInTheStatusBarUntilItGoes) {
+  TTreeNode* anySeal = AddSeal(0);
+  ComPtr<IDispatch> seal = SealObject(anySeal);
+  ASSERT_EQ(Method(seal.Get(), "GetChallenge"), S_OK);
+  // The reply names another sender: the new key-set is not the seal's own and is not stored.
+  seal_.InjectFault('K', sim::SealFaultSpec(sim::SealFault::ForeignSerial, 777));
+  platform::MessageBoxRecorder boxes;
+  EXPECT_EQ(Method(seal.Get(), "CreateKeyset", {Variant(0)}), E_FAIL);
+  EXPECT_EQ(Text(seal.Get(), "Error"), "Create key-set failed.");
+  const std::string reason = Text(seal.Get(), "Reason");
+  EXPECT_EQ(reason.rfind(ErrorText(SealError::CryptoTokenError) + " ", 0), 0u) << reason;
+  EXPECT_NE(reason.find("not one of its own"), std::string::npos) << reason;
+  // Shown without a box: an unattended caller is never blocked.
+  EXPECT_TRUE(boxes.Boxes().empty());
+  EXPECT_TRUE(form_->KeysetAlertPanel->isVisible());
+  EXPECT_TRUE(form_->KeysetAlertPanel->text().contains("not one of its own"));
+  EXPECT_TRUE(anySeal->toolTip(0).contains("not one of its own"));
+  form_->resize(900, 460);
+  QApplication::processEvents();
+  form_->grab().save(QString::fromStdString(std::string(BUILD_DIR) + "/keyset_alert.png"));
+
+  // Erasing the key-set drops the held keys and the alert.
+  ASSERT_EQ(Method(seal.Get(), "EraseKeyset"), S_OK);
+  EXPECT_FALSE(form_->KeysetAlertPanel->isVisible());
+  EXPECT_TRUE(anySeal->toolTip(0).isEmpty());
+}
+
+TEST_F(AutomationTest, ClosingWithTwoSealsLoggedOnAndYesLogsBothOff) {
+  sim::SimulatedSeal second(Serial + 1, 3);
+  second.Attach(link_);
+  seal_test::StoreInDatabase(second.Keyset());
+  for (uint32_t serial : {Serial, Serial + 1}) {
+    ComPtr<IDispatch> seal = SealObject(AddSeal(serial));
+    ASSERT_EQ(Method(seal.Get(), "GetChallenge"), S_OK);
+    ASSERT_EQ(Method(seal.Get(), "Logon"), S_OK);
+  }
+  platform::MessageBoxRecorder boxes;
+  boxes.Answer(platform::IDYES);
+  EXPECT_TRUE(form_->close());
+  EXPECT_FALSE(seal_.LoggedOn());
+  EXPECT_FALSE(second.LoggedOn());
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, "You are logged on to seals. Do you want to log off now?");
+}
+
 // ---- the group object ----
 
 TEST_F(AutomationTest, GroupNameCountAndSealIndexRules) {
