@@ -322,7 +322,8 @@ TEST_F(AutomationTest, AKeysetTheDatabaseLacksIsShownOnTheNodeAndInTheStatusBarU
   // Shown without a box: an unattended caller is never blocked.
   EXPECT_TRUE(boxes.Boxes().empty());
   EXPECT_TRUE(form_->KeysetAlertPanel->isVisible());
-  EXPECT_TRUE(form_->KeysetAlertPanel->text().contains("not one of its own"));
+  EXPECT_TRUE(form_->KeysetAlertPanel->text().startsWith("Seal 777 sent a new key-set"));
+  EXPECT_TRUE(form_->KeysetAlertPanel->toolTip().contains("not one of its own"));
   EXPECT_TRUE(anySeal->toolTip(0).contains("not one of its own"));
   form_->resize(900, 460);
   QApplication::processEvents();
