@@ -1,5 +1,6 @@
 #include "serial_port.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <gtest/gtest.h>
@@ -102,6 +103,27 @@ TEST_F(TokenLine, PayloadMustStayBelowTheBuffer) {
   auto start = steady_clock::now();
   EXPECT_EQ(Read(wire, payload), 0);
   EXPECT_LT(MillisecondsSince(start), 50);  // refused on the full buffer, not by a time-out
+}
+
+TEST_F(TokenLine, AStreamThatNeverCompletesAFrameEndsTheRead) {
+  for (const Bytes& pattern : {Bytes{0x41}, Bytes{0xC0, 0x41}, Bytes{0xC0}, Bytes{0x7D, 0xC1}}) {
+    std::atomic<bool> done{false};
+    std::thread stream([&] {
+      auto until = steady_clock::now() + seconds(3);
+      while (!done && steady_clock::now() < until) {
+        pty.Write(pattern);
+        std::this_thread::sleep_for(microseconds(200));
+      }
+    });
+    uint8_t buffer[74];
+    auto start = steady_clock::now();
+    EXPECT_EQ(port.ReadFrame(buffer, 74), 0);
+    EXPECT_LT(MillisecondsSince(start), 1500) << int(pattern[0]);
+    done = true;
+    stream.join();
+    std::this_thread::sleep_for(milliseconds(20));
+    port.PurgeInput();
+  }
 }
 
 TEST_F(TokenLine, SilenceEndsAfterTheByteTimeout) {
