@@ -37,6 +37,7 @@ bool NeedsEscape(uint8_t b) { return b == FrameEscape || b == FrameStart || b ==
 // ---- TPort ----
 
 SealErrorCode TPort::SendFrame(uint32_t receiver, const uint8_t* payload, uint16_t n) {
+  if (n > MaxFramePayload) return SealError::InvalidSize;
   uint8_t body[MaxFrameBody];
   uint16_t length = uint16_t(n + MinFrameBody);
   PutU32(body, receiver);

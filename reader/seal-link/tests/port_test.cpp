@@ -119,6 +119,13 @@ TEST_F(SerialLink, FullPayloadRoundTripWithEveryByteValue) {
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_TRUE(requests[0].crcOk);
   EXPECT_EQ(requests[0].sender, ReaderAddress);
+
+  // One byte more does not fit the frame: refused, nothing sent.
+  auto tooLong = Payload(MaxFramePayload + 40);
+  for (uint16_t n : {uint16_t(MaxFramePayload + 1), uint16_t(MaxFramePayload + 40)})
+    EXPECT_EQ(port.SendFrame(Seal, tooLong.data(), n), SealError::InvalidSize) << n;
+  EXPECT_EQ(sent, 3);
+  EXPECT_FALSE(seal.WaitForRequests(4, milliseconds(100)));
 }
 
 TEST_F(SerialLink, ReceiveChecksInOrder) {
