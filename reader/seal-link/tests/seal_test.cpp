@@ -445,6 +445,54 @@ TEST(CreateKeyset, AKeysetTheServiceCannotStoreIsHeldAndStoredAtTheNextExchange)
   EXPECT_EQ(seal.Snapshot().unstoredKeyset, 0u);
 }
 
+namespace {
+
+// Any Seal creates a key-set while the key database is away: the keys are held.
+struct HeldKeyset : ::testing::Test {
+  SealOnLink s{Transport::Tcp, 3};
+  TSeal anySeal{0};
+  sim::SealKeyset fresh;
+
+  void SetUp() override {
+    s.seal.SetKeyset(sim::SealKeyset::Zero());  // zero keys need no key database
+    s.seal.SetNextKeysetIndex(6);
+    seal_test::FreshDatabase();
+    TestWorld::Get().ServeKeyDatabase(false);
+    TestWorld::Get().EndService();
+    ASSERT_EQ(anySeal.Initialize(*s.port), 0);
+    TCryptoToken token;
+    ASSERT_EQ(anySeal.CreateKeyset(*s.port, token, 0), SealError::CryptoTokenError);
+    fresh = s.seal.Keyset();
+    ASSERT_EQ(anySeal.Snapshot().unstoredKeyset, fresh.number);
+    TestWorld::Get().ServeKeyDatabase(true);
+    TestWorld::Get().EndService();
+  }
+};
+
+}  // namespace
+
+TEST_F(HeldKeyset, ATimedOutExchangeDoesNotMakeItAnotherSealsKeyset) {
+  s.Fault('G', SealFault::Silence);
+  ASSERT_EQ(anySeal.Initialize(*s.port), SealError::SocketError);  // a time-out on TCP
+  ASSERT_EQ(anySeal.LastReplySerial(), 0u);
+  TCryptoToken token;
+  EXPECT_EQ(anySeal.GetLogInfo(*s.port, token), 0);
+  EXPECT_TRUE(seal_test::DatabaseHolds(fresh));
+  EXPECT_TRUE(anySeal.Snapshot().keysetAlert.empty()) << anySeal.Snapshot().keysetAlert;
+  EXPECT_EQ(anySeal.Snapshot().unstoredKeyset, 0u);
+}
+
+TEST_F(HeldKeyset, ASealThatMovedOnDropsTheRecordAndItsAlert) {
+  // Another program erased the seal meanwhile.
+  s.seal.SetKeyset(sim::SealKeyset::Zero());
+  ASSERT_EQ(anySeal.Initialize(*s.port), 0);
+  TCryptoToken token;
+  EXPECT_EQ(anySeal.GetLogInfo(*s.port, token), 0);
+  EXPECT_FALSE(seal_test::DatabaseHolds(fresh));
+  EXPECT_TRUE(anySeal.Snapshot().keysetAlert.empty()) << anySeal.Snapshot().keysetAlert;
+  EXPECT_EQ(anySeal.Snapshot().unstoredKeyset, 0u);
+}
+
 TEST(CryptoToken, ASimulatedTokenComputesInPlaceOfTheKeyDatabase) {
   sim::SimulatedSeal probe(Serial, 3);  // the key-set the token gets
   seal_test::FreshDatabase();
