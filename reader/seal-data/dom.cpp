@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include "initials.h"
 #include "message_box.h"
 #include "replace_file.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -827,21 +830,27 @@ std::string TZarnDocument::Xml(bool withViews) const {
 
 bool TZarnDocument::SaveToFile(const std::string& fileName, bool withViews) {
   if (host_.ShowBusyIcon) host_.ShowBusyIcon();
-  bool ok = false;
+  ReplaceResult result = ReplaceResult::Failed;
   {
     Lock lock(*this);
     try {
-      ok = ReplaceFile(fileName, [&](int fd) {
+      result = ReplaceFile(fileName, [&](int fd) {
         FileWriter out(fd);
         Write(out, withViews);
         return out.ok;
       });
     } catch (const std::bad_alloc&) {
-      ok = false;
+      result = ReplaceResult::Failed;
     }
-    if (ok) modified_ = false;
+    if (result == ReplaceResult::Replaced) modified_ = false;
   }
   if (host_.HideBusyIcon) host_.HideBusyIcon();
-  if (!ok) ShowError(SaveFailedText);
-  return ok;
+  if (result == ReplaceResult::FolderNotWritable) {
+    std::string folder = fs::path(ReplacedFile(fileName)).parent_path().string();
+    ShowError(std::string(SaveFailedText) + " The folder \"" + (folder.empty() ? "." : folder) +
+              "\" is not writable.");
+  } else if (result == ReplaceResult::Failed) {
+    ShowError(SaveFailedText);
+  }
+  return result == ReplaceResult::Replaced;
 }
