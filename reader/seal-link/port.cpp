@@ -150,6 +150,8 @@ SealErrorCode OpenComPort(unsigned number, uint32_t baudRate, uint32_t timeout, 
   line.stopBits = 1;
   line.hardwareFlow = false;
   line.softwareFlow = false;
+  line.dtr = false;
+  line.rts = false;
   if (handle.SetLineSettings(line) != 0) return fail(SealError::SetComportState);
   platform::CommTimeouts timeouts;
   timeouts.readTotalConstant = timeout;

@@ -55,6 +55,26 @@ TEST(TokenPortOpen, RefusesPort16AndReportsTheSystemsCodes) {
   EXPECT_EQ(ThrownBy(7), 0);
 }
 
+TEST(TokenPortOpen, SetsTheLineTo115200EightBitsOneStopBit) {
+  sim::PseudoTerminal pty;
+  sim::ScopedPortMap map{{{7, pty.Path(), true}}};
+  {
+    // A line left at 2 stop bits and another speed by whoever used it before.
+    platform::ComDevice before;
+    ASSERT_EQ(before.Open("COM7"), 0);
+    platform::LineSettings odd;
+    odd.baudRate = 9600;
+    odd.stopBits = 2;
+    ASSERT_EQ(before.SetLineSettings(odd), 0);
+  }
+  CSerialPort port(7);
+  const auto line = pty.LineSettings();
+  EXPECT_EQ(line.baudRate, 115200u);
+  EXPECT_EQ(line.dataBits, 8);
+  EXPECT_EQ(line.stopBits, 1);
+  EXPECT_FALSE(line.parity);
+}
+
 TEST_F(TokenLine, ControlBytesAreStuffed) {
   struct Case {
     Bytes payload, wire;

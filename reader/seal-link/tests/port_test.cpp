@@ -228,6 +228,27 @@ TEST_F(SerialLink, HeldPortAndReopen) {
   EXPECT_EQ(Receive(other, Seal).code, 0);
 }
 
+TEST_F(SerialLink, TheLineIs9600EightBitsOneStopBitNoParity) {
+  const auto line = seal.Pty().LineSettings();
+  EXPECT_EQ(line.baudRate, 9600u);
+  EXPECT_EQ(line.dataBits, 8);
+  EXPECT_EQ(line.stopBits, 1);
+  EXPECT_FALSE(line.parity);
+}
+
+// Modem control lines need a real UART; a machine without one skips this.
+TEST(SerialPort, DtrAndRtsAreLowered) {
+  sim::ScopedPortMap map{{{3, "/dev/ttyS0"}}};
+  platform::ComDevice device;
+  if (device.Open("COM3") != 0) GTEST_SKIP() << "no serial port /dev/ttyS0 to use";
+  device.Close();
+  ASSERT_EQ(OpenComPort(3, 9600, TestTimeout, device), 0);
+  platform::LineSettings line;
+  ASSERT_EQ(device.GetLineSettings(line), 0);
+  EXPECT_FALSE(line.dtr);
+  EXPECT_FALSE(line.rts);
+}
+
 TEST_F(SerialLink, PortsFromTenOnUseTheLongName) {
   EXPECT_EQ(ComPortFileName(9), "COM9");
   EXPECT_EQ(ComPortFileName(10), "\\\\.\\COM10");
