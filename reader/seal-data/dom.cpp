@@ -37,12 +37,6 @@ void ShowError(const std::string& text) { platform::MessageBox(text, ErrorCaptio
 // The status record's texts: single-byte text made safe, then the tree's UTF-8.
 std::string TreeText(const std::string& text) { return platform::Cp1252ToUtf8(XmlEscape(text)); }
 
-bool IsHexText(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-  });
-}
-
 // The hex text of a page, status or pad: its text children (the views are gone by
 // now), without the white space a hand edit or a pretty printer may have put round it.
 std::string RecordText(pugi::xml_node element) {
@@ -368,7 +362,7 @@ bool TZarnDocument::AddLogPage(const uint8_t raw[LogPageSize], const uint8_t pla
 
 // A page is known by its log, its number and its first entry: an earlier copy of it is
 // replaced, so the key holds one copy, the newest, at its end.
-bool TZarnDocument::AddPage(const char* log, const char* entryName, unsigned index, TSealTime time,
+bool TZarnDocument::AddPage(const char* log, const char* entryName, unsigned index, TSealTime time, LogView view,
                             const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
                             const std::string& authenticity) {
   Lock lock(*this);
@@ -380,24 +374,26 @@ bool TZarnDocument::AddPage(const char* log, const char* entryName, unsigned ind
     currentKey_.remove_child(page);
     return false;
   }
-  return AddLogView(page, plain, authenticity);
+  return (this->*view)(page, plain, authenticity);
 }
 
 bool TZarnDocument::AddSealEventPage(const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
                                      const std::string& authenticity) {
   TSealTime first = U32(plain + 16);
-  if (IsNullSealTime(first)) return AddPage("fo", "event", 2, U32(plain + 20), raw, plain, authenticity);
-  return AddPage("fo", "event", 1, first, raw, plain, authenticity);
+  const LogView view = &TZarnDocument::AddSealEventView;
+  if (IsNullSealTime(first)) return AddPage("fo", "event", 2, U32(plain + 20), view, raw, plain, authenticity);
+  return AddPage("fo", "event", 1, first, view, raw, plain, authenticity);
 }
 
 bool TZarnDocument::AddSystemEventPage(const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
                                        const std::string& authenticity) {
-  return AddPage("sys", "event", 1, U32(plain + 16), raw, plain, authenticity);
+  return AddPage("sys", "event", 1, U32(plain + 16), &TZarnDocument::AddSystemEventView, raw, plain, authenticity);
 }
 
 bool TZarnDocument::AddHealthPage(const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
                                   const std::string& authenticity) {
-  return AddPage("soh", "soh", 1, MakeSealTime(uint16_t(U16(plain + 16) - 2), 0), raw, plain, authenticity);
+  return AddPage("soh", "soh", 1, MakeSealTime(uint16_t(U16(plain + 16) - 2), 0), &TZarnDocument::AddHealthView, raw,
+                 plain, authenticity);
 }
 
 bool TZarnDocument::AddStatus(const uint8_t raw[StatusRecordSize], const uint8_t plain[StatusRecordSize]) {
@@ -694,8 +690,10 @@ bool TZarnDocument::DecodePages(pugi::xml_node key, TCryptoToken& token, Mode& m
   std::vector<Page> pages;
   for (pugi::xpath_node match : queries_->pages.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
-    // Anything but 64 bytes in hex is no page a seal sent: it gets no view.
-    if (text.size() != PageHexDigits || !IsHexText(text)) continue;
+    // Too short for 64 bytes is no page a seal sent: it gets no view. A pair that is no
+    // hex reads as 0 and digits past the page are not read, so an edited page shows as
+    // "not authentic".
+    if (text.size() < PageHexDigits) continue;
     Page page{match.node(), {}};
     HexToBytes(text, page.raw.data(), LogPageSize);
     pages.push_back(page);
@@ -763,13 +761,13 @@ std::pair<int, int> TZarnDocument::RecordScores(pugi::xml_node key, TCryptoToken
   for (pugi::xpath_node match : queries_->pads.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
     size_t n = text.size() / 2;
-    if (!IsHexText(text) || n < 2 || n > MaxPadPages * PadPageSize) continue;
+    if (n < 2 || n > MaxPadPages * PadPageSize) continue;
     // The length field sits in the first page; one page of each mode is enough.
     score(text, PadPageSize, [n](const uint8_t* p) { return PlausiblePad(p, n); });
   }
   for (pugi::xpath_node match : queries_->status.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
-    if (text.size() != StatusHexDigits || !IsHexText(text)) continue;
+    if (text.size() < StatusHexDigits) continue;
     score(text, StatusRecordSize, PlausibleStatus);
   }
   return {score8, score16};
@@ -780,7 +778,7 @@ bool TZarnDocument::DecodePads(pugi::xml_node key, TCryptoToken& token, Mode mod
     std::string text = RecordText(match.node());
     const size_t n = text.size() / 2;
     // No seal has a pad of more pages; such a pad gets no view, whatever it holds.
-    if (!IsHexText(text) || n > MaxPadPages * PadPageSize) continue;
+    if (n > MaxPadPages * PadPageSize) continue;
     const size_t records = n / PadPageSize + 1;
     std::vector<uint8_t> bytes(records * PadPageSize, 0);
     HexToBytes(text, bytes.data(), n);
@@ -796,7 +794,7 @@ bool TZarnDocument::DecodePads(pugi::xml_node key, TCryptoToken& token, Mode mod
 bool TZarnDocument::DecodeStatus(pugi::xml_node key, TCryptoToken& token, Mode mode) {
   for (pugi::xpath_node match : queries_->status.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
-    if (text.size() != StatusHexDigits || !IsHexText(text)) continue;
+    if (text.size() < StatusHexDigits) continue;  // as for a page
     uint8_t record[StatusRecordSize];
     HexToBytes(text, record, StatusRecordSize);
     SealErrorCode e = mode == Mode::Block16 ? token.DecryptData16(record, StatusRecordSize / 16)

@@ -126,7 +126,10 @@ class TZarnDocument {
   bool SetDateTimeAttrs(pugi::xml_node element, TSealTime time);
   bool SetVerifiedAttr(pugi::xml_node element, const std::string& authenticity);
 
-  bool AddPage(const char* log, const char* entryName, unsigned index, TSealTime time,
+  using LogView = bool (TZarnDocument::*)(pugi::xml_node page, const uint8_t plain[LogPageSize],
+                                          const std::string& authenticity);
+  // view: the view of the log the page is added to, whatever its bytes say.
+  bool AddPage(const char* log, const char* entryName, unsigned index, TSealTime time, LogView view,
                const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize], const std::string& authenticity);
   pugi::xml_node StartLogView(pugi::xml_node page, const char* log, const uint8_t* plain,
                               const std::string& authenticity);

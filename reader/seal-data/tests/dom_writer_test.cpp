@@ -265,6 +265,16 @@ TEST_F(Writers, KeepOneCopyOfAPage) {
   }
 }
 
+// Each page writer writes its own log's view, whatever type byte the page carries.
+TEST_F(Writers, EachPageWriterWritesTheViewOfItsOwnLog) {
+  const Page health = HealthPage(32, {{2, 0xFB, 30, 36, 35, 2, 9}});
+  const Page events = SealEventPage(1, {T1});
+  ASSERT_TRUE(doc.AddSealEventPage(Raw(1).data(), health.data(), ""));
+  ASSERT_TRUE(doc.AddSystemEventPage(Raw(2).data(), events.data(), ""));
+  ASSERT_TRUE(doc.AddHealthPage(Raw(3).data(), events.data(), ""));
+  EXPECT_EQ(Select(doc, "//page/plain/@log"), (std::vector<std::string>{"fo", "sys", "soh"}));
+}
+
 TEST_F(Writers, StatusReplacesTheOldOneAtTheEnd) {
   ASSERT_TRUE(doc.AddStatus(RawStatus(1).data(), StatusRecord(T1).data()));
   ASSERT_TRUE(doc.AddLogPage(Raw(2).data(), SealEventPage(1, {T1}).data(), ""));
