@@ -479,9 +479,12 @@ bool CKeysetDatasource::QueryKeysets(CQueryCallback& callback, const int* sealId
     }
     while (Succeeded(statement.Fetch())) {
       uint32_t seconds;
-      if (keyId.IsNull() || number.IsNull() || !time.ToMillenium(seconds)) continue;
+      // A row that cannot be converted ends the seal's rows: with newest only, the next
+      // row would be taken for the newest.
       wchar_t name[KeysetNameSize];
-      if (!FormatKeysetName(name, std::size(name), number.Unsigned(), seconds)) continue;
+      if (keyId.IsNull() || number.IsNull() || !time.ToMillenium(seconds) ||
+          !FormatKeysetName(name, std::size(name), number.Unsigned(), seconds))
+        break;
       if (!callback.Invoke(keyId.Signed(), name) || newestOnly) break;
     }
     statement.CloseCursor();

@@ -348,6 +348,19 @@ TEST_P(KeyDatabaseTest, KeysetListsAreNewestFirstPerSeal) {
   TQueryCallback<Collector> callback(&rows, &Collector::OnRow);
   EXPECT_FALSE(db->QueryKeysets(callback, seals, 0, false));
   EXPECT_TRUE(rows.rows.empty());
+
+  // A newest row whose time no key-set can have ends its seal's rows: the second newest
+  // is never handed over as the newest.
+  raw->Exec("INSERT INTO \"Keys\" (\"SealID\", \"KeysetNumber\", \"KeysetTime\", \"Authentication\", "
+            "\"Authorization\", \"Identification\", \"Encryption\", \"Quarel\") VALUES (" +
+            std::to_string(a) + ", 4100, '" + (GetParam().postgresql ? "infinity" : "30900-01-01 00:00:00") +
+            "', 'A', 'A', 'A', 'A', 'A')");
+  for (bool newestOnly : {true, false}) {
+    Collector after;
+    TQueryCallback<Collector> all(&after, &Collector::OnRow);
+    ASSERT_TRUE(db->QueryKeysets(all, seals, 3, newestOnly));
+    EXPECT_EQ(after.rows, Rows{b1}) << newestOnly;
+  }
   EXPECT_TRUE(boxes.Boxes().empty());
 }
 
