@@ -252,10 +252,16 @@ TEST_F(TokenTest, ReadKeysetsThatStopsEarlyCountsOnlyWhatItRead) {
   EXPECT_EQ(s, TokenReplyMarker | TokenError);
   EXPECT_EQ(token->Count(), 1);
 
+  // A first read that fails or is refused says nothing of the table: the old one stays.
   ASSERT_TRUE(sim.WaitForAnswered(RequestCount(), seconds(2)));
   sim.InjectFault({TokenFault::Silence});
   EXPECT_FALSE(token->ReadKeysets());
-  EXPECT_EQ(token->Count(), 0);
+  ASSERT_EQ(token->Count(), 1);
+  EXPECT_EQ(token->Keysets()[0].KeysetNumber, 0x900u);
+  ASSERT_TRUE(sim.WaitForAnswered(RequestCount(), seconds(2)));
+  sim.InjectFault({TokenFault::ErrorBit});
+  EXPECT_TRUE(token->ReadKeysets());
+  EXPECT_EQ(token->Count(), 1);
 }
 
 Bytes Record(uint32_t number, uint32_t time) {
