@@ -477,8 +477,20 @@ TEST_F(TokenTest, PingThatTimesOutBehindFirmwareAuthenticationCountsAsBusy) {
 }
 
 TEST_F(TokenTest, CommandsFromSeveralThreadsStayWhole) {
-  sim.SetKeysets(Keysets(20));
-  std::atomic<int> failures{0};
+  // Two tables that the token holds in turn; a reader must only ever see one of them whole.
+  std::vector<sim::SimKeyset> tables[2];
+  for (int i = 0; i < 20; ++i) {
+    tables[0].push_back(Keyset(uint32_t(0xA00 + i), uint32_t(1000 + i)));
+    tables[1].push_back(Keyset(uint32_t(0xB00 + i), uint32_t(2000 + i)));
+  }
+  auto whole = [](const std::vector<KeysetInfo>& t) {
+    if (t.empty()) return true;  // before the first read
+    if (t.size() != 20) return false;
+    for (size_t i = 0; i < t.size(); ++i)
+      if (t[i].KeysetNumber != (t[0].KeysetNumber & ~0xFFu) + i) return false;
+    return true;
+  };
+  std::atomic<int> failures{0}, torn{0}, looks{0};
   std::atomic<bool> reading{true};
   auto pinger = std::async(std::launch::async, [&] {
     uint8_t salt[8];
@@ -487,16 +499,27 @@ TEST_F(TokenTest, CommandsFromSeveralThreadsStayWhole) {
   });
   auto finder = std::async(std::launch::async, [&] {
     uint16_t index;
-    while (reading)
-      for (const auto& k : token->Keysets())
-        if (!token->FindKeyset(k.KeysetNumber, k.KeysetTime, -1, index)) ++failures;
+    while (reading) {
+      const auto table = token->Keysets();
+      ++looks;
+      if (!whole(table)) ++torn;
+      // A key-set of the table just seen is found, unless the table changed meanwhile.
+      for (const auto& k : table)
+        if (!token->FindKeyset(k.KeysetNumber, k.KeysetTime, -1, index) &&
+            token->Keysets().front().KeysetNumber == table.front().KeysetNumber)
+          ++failures;
+    }
   });
-  for (int i = 0; i < 5; ++i)
+  for (int i = 0; i < 8; ++i) {
+    sim.SetKeysets(tables[i % 2]);
     if (!token->ReadKeysets() || token->Count() != 20) ++failures;
+  }
   pinger.get();
   reading = false;
   finder.get();
   EXPECT_EQ(failures, 0);
+  EXPECT_EQ(torn, 0) << "of " << looks << " looks at the table";
+  EXPECT_GT(looks, 8);
 }
 
 }  // namespace
