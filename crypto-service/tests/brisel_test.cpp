@@ -262,6 +262,14 @@ TEST_F(BriselTest, ATokenThatHoldsTheKeysetComputesUntilUnplugged) {
   Bstr des = B(Bytes(16, 0x42));
   ASSERT_EQ(crypto->Decrypt(int32_t(number), int32_t(time), 1, &des, 2), S_OK);
   EXPECT_EQ(Of(des), Ecb(EVP_des_ede_ecb(), keys[1], Bytes(16, 0x42), false));
+  // A block the token refuses (its error bit) fails the call.
+  sim::TokenFaultSpec refusal(sim::TokenFault::ErrorBit);
+  refusal.command = 6 + 2 * 1;
+  token.InjectFault(refusal);
+  const size_t answered = token.Answered();
+  des = B(Bytes(16, 0x42));
+  EXPECT_EQ(crypto->Decrypt(int32_t(number), int32_t(time), 1, &des, 2), E_FAIL);
+  EXPECT_GT(token.Answered(), answered);
   bool selected = false, encrypted = false, decrypted = false;
   for (auto& r : token.Requests()) {
     selected = selected || r.command == 5;

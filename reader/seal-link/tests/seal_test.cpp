@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -520,5 +521,18 @@ TEST(CryptoToken, ASimulatedTokenComputesInPlaceOfTheKeyDatabase) {
   ASSERT_EQ(seal.ReadLogPage(*s.port, token, 33, raw, plain, authenticity), 0);
   EXPECT_EQ(authenticity, "authentic");
   EXPECT_FALSE(TestWorld::Get().Tokens().Token(30)->Requests().empty());
+
+  // The token refuses to compute a block: the service fails the call (E_FAIL) and the
+  // reader reports a crypto token error before anything goes to the seal.
+  sim::TokenFaultSpec refusal(sim::TokenFault::ErrorBit);
+  refusal.command = 6 + 2 * 1;  // decrypting with the authorization key: the request MAC
+  TestWorld::Get().Tokens().Token(30)->InjectFault(refusal);
+  const size_t sent = s.seal.Commands().size();
+  const size_t requests = TestWorld::Get().Tokens().Token(30)->Requests().size();
+  EXPECT_EQ(seal.ReadLogPage(*s.port, token, 33, raw, plain, authenticity), SealError::CryptoTokenError);
+  EXPECT_EQ(s.seal.Commands().size(), sent);
+  const auto after = TestWorld::Get().Tokens().Token(30)->Requests();
+  EXPECT_TRUE(std::any_of(after.begin() + long(requests), after.end(),
+                          [&](const sim::TokenRequest& r) { return r.command == refusal.command; }));
   TestWorld::Get().Tokens().Unplug(30);
 }
