@@ -11,6 +11,7 @@
 
 #include "cp1252.h"
 #include "initials.h"
+#include "page_checker.h"
 #include "message_box.h"
 #include "replace_file.h"
 
@@ -24,6 +25,9 @@ constexpr const char* NoCryptoText = "Crypto services not available.";
 constexpr const char* SaveFailedText = "Save file failed.";
 constexpr const char* OutOfMemoryText = "Not enough memory to open the file.";
 constexpr const char* SecondRootText = "Only one top level element is allowed.";
+
+// Clients checking page signatures beside the opening thread's own.
+constexpr unsigned PageCheckWorkers = 3;
 
 constexpr unsigned StatusHexDigits = 2 * StatusRecordSize;
 constexpr unsigned PageHexDigits = 2 * LogPageSize;
@@ -624,6 +628,8 @@ bool TZarnDocument::Load(const std::string& fileName, std::string& message, std:
     message = NoCryptoText;
     return false;
   }
+  TPageChecker checker(cryptoFactory_ ? cryptoFactory_ : [] { return std::make_unique<TCryptoToken>(); },
+                       PageCheckWorkers);
   // Every view of the file goes, wherever it sits: only the hex texts are believed.
   RemoveViews(*spare, queries_->everyView);
   // What the views took stays in the parser's pages; a copy holds only what is left,
@@ -647,7 +653,7 @@ bool TZarnDocument::Load(const std::string& fileName, std::string& message, std:
         continue;  // a key-set nobody can name gets no views at all
       }
       token->SelectKeyset(number, time);
-      DecodeKey(key, *token);
+      DecodeKey(key, *token, checker);
     }
   }
   token.reset();
@@ -671,9 +677,9 @@ void TZarnDocument::RemoveViews(pugi::xml_node below, const pugi::xpath_query& q
 // The file does not say which block mode the key-set's seal works in. The pages' own
 // signatures tell: a key takes the mode in which a page of it checks out. Without such
 // a page, the mode in which more of its records make sense once decrypted; else 8.
-bool TZarnDocument::DecodeKey(pugi::xml_node key, TCryptoToken& token) {
+bool TZarnDocument::DecodeKey(pugi::xml_node key, TCryptoToken& token, TPageChecker& checker) {
   Mode mode = Mode::Unknown;
-  bool ok = DecodePages(key, token, mode);
+  bool ok = DecodePages(key, token, checker, mode);
   if (mode == Mode::Unknown) {
     auto [score8, score16] = RecordScores(key, token);
     mode = score16 > score8 ? Mode::Block16 : Mode::Block8;
@@ -682,7 +688,7 @@ bool TZarnDocument::DecodeKey(pugi::xml_node key, TCryptoToken& token) {
   return DecodeStatus(key, token, mode) && ok;
 }
 
-bool TZarnDocument::DecodePages(pugi::xml_node key, TCryptoToken& token, Mode& mode) {
+bool TZarnDocument::DecodePages(pugi::xml_node key, TCryptoToken& token, TPageChecker& checker, Mode& mode) {
   struct Page {
     pugi::xml_node node;
     std::array<uint8_t, LogPageSize> raw;
@@ -741,9 +747,7 @@ bool TZarnDocument::DecodePages(pugi::xml_node key, TCryptoToken& token, Mode& m
   const bool use16 = mode == Mode::Block16;
   std::vector<SealErrorCode>& verdicts = use16 ? verdict16 : verdict8;
   const std::vector<uint8_t>& plain = use16 ? plain16 : plain8;
-  for (size_t i = next; i < n; ++i)
-    verdicts[i] = use16 ? token.CheckPageSignature16(&plain[i * LogPageSize])
-                        : token.CheckPageSignature(&plain[i * LogPageSize]);
+  if (next < n) checker.Check(token, use16, &plain[next * LogPageSize], n - next, &verdicts[next]);
   for (size_t i = 0; i < n; ++i) AddLogView(pages[i].node, &plain[i * LogPageSize], AuthenticityText(verdicts[i]));
   return true;
 }
