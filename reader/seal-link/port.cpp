@@ -43,7 +43,7 @@ SealErrorCode TPort::SendFrame(uint32_t receiver, const uint8_t* payload, uint16
   PutU32(body, receiver);
   PutU32(body + 4, ReaderAddress);
   PutU16(body + 8, length);
-  std::memcpy(body + FrameHeaderSize, payload, n);
+  if (n > 0) std::memcpy(body + FrameHeaderSize, payload, n);
   PutU16(body + FrameHeaderSize + n, CalcCrc16(0, body, FrameHeaderSize + n));
   if (SealErrorCode e = TransmitFrame(body, length)) return e;
   if (afterSend_) afterSend_(this);

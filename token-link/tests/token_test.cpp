@@ -207,10 +207,10 @@ TEST_F(TokenTest, ReadKeysetsCopiesTheTable) {
   EXPECT_TRUE(token->ReadKeysets());
   auto table = token->Keysets();
   ASSERT_EQ(table.size(), 3u);
-  EXPECT_EQ(table[0].KeysetNumber, 74565u);
+  EXPECT_EQ(uint32_t(table[0].KeysetNumber), 74565u);
   EXPECT_EQ(table[0].KeyFlags, 0x0B);
-  EXPECT_EQ(table[1].KeysetTime, 300000000u);
-  EXPECT_EQ(table[2].KeysetNumber, 0x200u);
+  EXPECT_EQ(uint32_t(table[1].KeysetTime), 300000000u);
+  EXPECT_EQ(uint32_t(table[2].KeysetNumber), 0x200u);
 }
 
 TEST_F(TokenTest, ReadKeysetsKeepsToTheTableSize) {
@@ -221,7 +221,7 @@ TEST_F(TokenTest, ReadKeysetsKeepsToTheTableSize) {
   EXPECT_EQ(token->Capacity(), MaxKeysets);
   EXPECT_EQ(token->Count(), MaxKeysets);
   EXPECT_EQ(RequestCount(), size_t(MaxKeysets));
-  EXPECT_EQ(token->Keysets().back().KeysetNumber, uint32_t(0x100 + MaxKeysets - 1));
+  EXPECT_EQ(uint32_t(token->Keysets().back().KeysetNumber), uint32_t(0x100 + MaxKeysets - 1));
 }
 
 TEST_F(TokenTest, ReadKeysetsThatStopsEarlyCountsOnlyWhatItRead) {
@@ -239,7 +239,7 @@ TEST_F(TokenTest, ReadKeysetsThatStopsEarlyCountsOnlyWhatItRead) {
   EXPECT_FALSE(token->ReadKeysets());
   auto table = token->Keysets();
   ASSERT_EQ(table.size(), 2u);
-  EXPECT_EQ(table[1].KeysetNumber, 0x901u);
+  EXPECT_EQ(uint32_t(table[1].KeysetNumber), 0x901u);
   uint16_t index;
   EXPECT_FALSE(token->FindKeyset(0x102, 1002, -1, index));  // a stale entry is not found
 
@@ -257,7 +257,7 @@ TEST_F(TokenTest, ReadKeysetsThatStopsEarlyCountsOnlyWhatItRead) {
   sim.InjectFault({TokenFault::Silence});
   EXPECT_FALSE(token->ReadKeysets());
   ASSERT_EQ(token->Count(), 1);
-  EXPECT_EQ(token->Keysets()[0].KeysetNumber, 0x900u);
+  EXPECT_EQ(uint32_t(token->Keysets()[0].KeysetNumber), 0x900u);
   ASSERT_TRUE(sim.WaitForAnswered(RequestCount(), seconds(2)));
   sim.InjectFault({TokenFault::ErrorBit});
   EXPECT_TRUE(token->ReadKeysets());
@@ -281,8 +281,8 @@ TEST_F(TokenTest, StoreKeysetAppendsWhatTheTokenStored) {
   EXPECT_EQ(s, TokenReplyMarker);
   auto table = token->Keysets();
   ASSERT_EQ(table.size(), 3u);
-  EXPECT_EQ(table[2].KeysetNumber, 74565u);
-  EXPECT_EQ(table[2].KeysetTime, 42u);
+  EXPECT_EQ(uint32_t(table[2].KeysetNumber), 74565u);
+  EXPECT_EQ(uint32_t(table[2].KeysetTime), 42u);
   EXPECT_EQ(table[2].KeyFlags, 0x0F);
   ASSERT_EQ(sim.Keysets().size(), 3u);
   EXPECT_EQ(sim.Keysets()[2].keys[3][15], 0xAB);
@@ -300,7 +300,7 @@ TEST_F(TokenTest, StoreKeysetOnAFullTableWritesNothingPastIt) {
   ASSERT_EQ(token->Count(), MaxKeysets);
   EXPECT_TRUE(token->StoreKeyset(Record(0xABCDEF00, 1).data()));  // the token still takes it
   EXPECT_EQ(token->Count(), MaxKeysets);
-  EXPECT_EQ(token->Keysets().back().KeysetNumber, uint32_t(0x100 + MaxKeysets - 1));
+  EXPECT_EQ(uint32_t(token->Keysets().back().KeysetNumber), uint32_t(0x100 + MaxKeysets - 1));
   uint16_t index;
   EXPECT_FALSE(token->FindKeyset(0xABCDEF00, 1, -1, index));
 }
