@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -219,6 +220,24 @@ TEST_P(BothModes, KeyWithoutPagesGetsItsStatusAndPadBack) {
   ASSERT_TRUE(doc.AddPad(pad.data(), 3, "only a pad"));
   const std::string views = Describe(doc);
   EXPECT_EQ(Opened(Save(doc, "nopages.zrd", false)), views);
+}
+
+// The signature checks' worker threads cannot get a client of their own: the opening
+// thread checks every page itself, with the same views.
+TEST_P(BothModes, WorkersWithoutAClientLeaveThePagesToTheOpeningThread) {
+  SealRecords& r = KnownSeal(uint8_t(GetParam()));
+  WriteRecords(doc, r);
+  const std::string views = Describe(doc);
+  const fs::path file = Save(doc, "workers.zrd", false);
+  std::atomic<int> made{0};
+  TZarnDocument opened(window.Host());
+  opened.SetCryptoFactory([&made] {
+    if (made++ > 0) throw ETokenError("no client for a worker");
+    return std::make_unique<TCryptoToken>();
+  });
+  ASSERT_TRUE(opened.LoadFromFile(file));
+  EXPECT_EQ(Describe(opened), views);
+  if (GetParam() < 3) EXPECT_GT(made.load(), 1);  // 8-byte pages are hashed by the workers
 }
 
 INSTANTIATE_TEST_SUITE_P(Seal, BothModes, ::testing::Values(2, 3), ModeName);
