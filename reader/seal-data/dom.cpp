@@ -27,7 +27,7 @@ constexpr const char* OutOfMemoryText = "Not enough memory to open the file.";
 constexpr const char* SecondRootText = "Only one top level element is allowed.";
 
 // Clients checking page signatures beside the opening thread's own.
-constexpr unsigned PageCheckWorkers = 3;
+constexpr unsigned PageCheckWorkers = 7;
 
 constexpr unsigned StatusHexDigits = 2 * StatusRecordSize;
 constexpr unsigned PageHexDigits = 2 * LogPageSize;
