@@ -56,9 +56,11 @@ InterfaceInfo MakeInterfaceInfo() {
   return info;
 }
 
-// A getter's value as the result of the call, written only when the member succeeded.
-template <class T>
-HRESULT Getter(HRESULT hr, T value, VARTYPE type, Variant& result) {
+// Calls a getter; its value becomes the result only when it succeeded.
+template <class T, class Get>
+HRESULT Getter(Get get, VARTYPE type, Variant& result) {
+  T value{};
+  HRESULT hr = get(&value);
   if (SUCCEEDED(hr)) result = Variant::Of(type, int64_t(value));
   return hr;
 }
@@ -87,38 +89,33 @@ HRESULT InvokeTevloCtrl(ITevloCtrl& o, const MemberInfo& member, std::vector<Var
   if (id >= DISPID_TevloSB0 && id < DISPID_TevloSB0 + 12) return o.SB(id - DISPID_TevloSB0);
   if (id >= DISPID_TevloCB0 && id < DISPID_TevloCB0 + 12) return o.CB(id - DISPID_TevloCB0);
   if (id >= DISPID_TevloACh0 && id < DISPID_TevloACh0 + 8) {
-    int32_t v = 0;
-    return Getter(o.get_ACh(id - DISPID_TevloACh0, &v), v, VT_I4, result);
+    return Getter<int32_t>([&](int32_t* v) { return o.get_ACh(id - DISPID_TevloACh0, v); }, VT_I4, result);
   }
-  int32_t v = 0;
+  auto i4 = [&](HRESULT (ITevloCtrl::*get)(int32_t*)) {
+    return Getter<int32_t>([&](int32_t* v) { return (o.*get)(v); }, VT_I4, result);
+  };
   switch (id) {
     case 1:
       if (put) return o.put_Comport(uint8_t(a[0].Integer()));
-      {
-        uint8_t port = 0;
-        return Getter(o.get_Comport(&port), port, VT_UI1, result);
-      }
+      return Getter<uint8_t>([&](uint8_t* v) { return o.get_Comport(v); }, VT_UI1, result);
     case 2: return o.Reset();
-    case 3: {
-      uint32_t version = 0;
-      return Getter(o.get_Version(&version), version, VT_UI4, result);
-    }
+    case 3: return Getter<uint32_t>([&](uint32_t* v) { return o.get_Version(v); }, VT_UI4, result);
     case 28:
       if (put) return o.put_P1(int32_t(a[0].Integer()));
-      return Getter(o.get_P1(&v), v, VT_I4, result);
+      return i4(&ITevloCtrl::get_P1);
     case 29: return o.FQP();
-    case 30: return Getter(o.get_Frequency(&v), v, VT_I4, result);
-    case 31: return Getter(o.get_Pulsewidth(&v), v, VT_I4, result);
+    case 30: return i4(&ITevloCtrl::get_Frequency);
+    case 31: return i4(&ITevloCtrl::get_Pulsewidth);
     case 32: return o.MEAS();
     case 41: return o.CLOSEFO();
     case 42: return o.OPENFO();
     case 43: return o.TESTFOON();
     case 44: return o.TESTFOOFF();
     case 45: return o.Delay(int32_t(a[0].Integer()));
-    case 46: return Getter(o.get_LASERPWM(&v), v, VT_I4, result);
-    case 47: return Getter(o.get_LASERPWM1(&v), v, VT_I4, result);
-    case 48: return Getter(o.get_LASERPWM2(&v), v, VT_I4, result);
-    case 49: return Getter(o.get_LASERDEFLT(&v), v, VT_I4, result);
+    case 46: return i4(&ITevloCtrl::get_LASERPWM);
+    case 47: return i4(&ITevloCtrl::get_LASERPWM1);
+    case 48: return i4(&ITevloCtrl::get_LASERPWM2);
+    case 49: return i4(&ITevloCtrl::get_LASERDEFLT);
     case 50: return o.USELASERPWM1();
     case 51: return o.USELASERPWM2();
     case 52: return o.USELASERDEFLT();

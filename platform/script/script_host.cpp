@@ -138,15 +138,14 @@ void ControlWindow::OnViewChange() {
 
 ScriptHost::ScriptHost() {
   engine_.installExtensions(QJSEngine::ConsoleExtension);
+  QJSEngine::setObjectOwnership(this, QJSEngine::CppOwnership);
   engine_.globalObject().setProperty("__zarnHost", engine_.newQObject(this));
   engine_.evaluate("function ActiveXObject(progId) { return __zarnHost.create(String(progId)); }");
   wrap_ = engine_.evaluate(WrapScript);
 }
 
-ScriptHost::~ScriptHost() {
-  windows_.clear();
-  engine_.collectGarbage();
-}
+// The windows go first; the engine then releases every object script still held.
+ScriptHost::~ScriptHost() { windows_.clear(); }
 
 void ScriptHost::ThrowError(HRESULT hr, const QString& message) {
   QJSValue error = engine_.newErrorObject(QJSValue::GenericError, message);
@@ -198,7 +197,7 @@ bool ScriptHost::Run(const QString& source, const QString& fileName, QString* er
   if (!result.isError()) return true;
   if (error)
     *error = QString("%1:%2: %3")
-                 .arg(result.property("fileName").toString(), result.property("lineNumber").toString(),
+                 .arg(fileName, result.property("lineNumber").toString(),
                       result.toString());
   return false;
 }
