@@ -13,6 +13,7 @@
 
 // Picture resources of the library.
 enum TevloPicture {
+  IDB_TOOLBOX = 102,
   IDB_PANEL = 202,
   IDB_LED_GREEN_OFF = 203,
   IDB_LED_GREEN_ON = 204,

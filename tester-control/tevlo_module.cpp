@@ -23,14 +23,16 @@ std::string LibraryPath() {
 }
 
 // What a control container reads of the class besides the usual class keys.
-HRESULT WriteControlKeys() {
+HRESULT WriteControlKeys(const std::string& path) {
   platform::Registry r(HKEY_CLASSES_ROOT);
   const std::string key = "\\CLSID\\" + CLSID_TevloCtrl.ToString();
   // 131473: set client site first, activate when visible, inside-out, can't link inside,
   // recompose on resize.
   bool ok = r.OpenKey(key + "\\Control", true) && r.OpenKey(key + "\\MiscStatus", true) && r.WriteString("", "0") &&
             r.OpenKey(key + "\\MiscStatus\\1", true) && r.WriteString("", "131473") &&
-            r.OpenKey(key + "\\Version", true) && r.WriteString("", "1.0");
+            r.OpenKey(key + "\\Version", true) && r.WriteString("", "1.0") &&
+            r.OpenKey(key + "\\ToolboxBitmap32", true) &&
+            r.WriteString("", path + ", " + std::to_string(int(IDB_TOOLBOX)));
   return ok ? S_OK : HRESULT_FROM_WIN32(uint32_t(r.LastError()));
 }
 
@@ -53,7 +55,7 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
   const std::string path = LibraryPath();
   if (path.empty()) return E_UNEXPECTED;
   HRESULT hr = platform::RegisterInprocServerClass(Registration(), path, "apartment");
-  if (SUCCEEDED(hr)) hr = WriteControlKeys();
+  if (SUCCEEDED(hr)) hr = WriteControlKeys(path);
   if (SUCCEEDED(hr)) hr = platform::RegisterImplementedCategories(CLSID_TevloCtrl, SafeCategories);
   if (SUCCEEDED(hr)) hr = platform::RegisterTypeLib(TevloTypeLibInfo(), path);
   return hr;

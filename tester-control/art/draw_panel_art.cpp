@@ -1,5 +1,6 @@
 // Draws the control's pictures into a folder at build time: the front panel (202), the
-// four LED pictures (203 to 206) and the LED mask (208), as PNG files named by number.
+// four LED pictures (203 to 206), the LED mask (208) and the toolbox picture (102), as
+// PNG files named by number.
 //   draw_panel_art FOLDER
 #include <QGuiApplication>
 #include <QImage>
@@ -156,6 +157,27 @@ QImage Led(QColor core, QColor rim) {
   return image;
 }
 
+// The control's toolbox picture: a small yellow panel with a lit LED, in 16 colours.
+QImage Toolbox() {
+  QImage image(16, 16, QImage::Format_RGB32);
+  image.fill(Qt::white);
+  QPainter p(&image);
+  p.setPen(QColor(128, 128, 0));
+  p.setBrush(QColor(255, 255, 0));
+  p.drawRect(0, 3, 15, 9);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0, 255, 0));
+  p.drawEllipse(QPoint(4, 7), 2, 2);
+  p.setBrush(QColor(128, 0, 0));
+  p.drawEllipse(QPoint(11, 7), 2, 2);
+  p.end();
+  QList<QRgb> palette;
+  for (QRgb c : {0x000000u, 0x800000u, 0x008000u, 0x808000u, 0x000080u, 0x800080u, 0x008080u, 0xC0C0C0u,
+                 0x808080u, 0xFF0000u, 0x00FF00u, 0xFFFF00u, 0x0000FFu, 0xFF00FFu, 0x00FFFFu, 0xFFFFFFu})
+    palette.append(0xFF000000u | c);
+  return image.convertToFormat(QImage::Format_Indexed8, palette);
+}
+
 // 1 inside the disc that touches all four sides, 0 in the corners.
 QImage Mask() {
   QImage image(LedBoxSize, LedBoxSize, QImage::Format_Mono);
@@ -182,6 +204,7 @@ int main(int argc, char** argv) {
   bool ok = save(Panel(), IDB_PANEL) && save(Led(QColor(20, 80, 20), QColor(5, 35, 5)), IDB_LED_GREEN_OFF) &&
             save(Led(QColor(170, 255, 40), QColor(60, 150, 10)), IDB_LED_GREEN_ON) &&
             save(Led(QColor(150, 75, 15), QColor(80, 35, 5)), IDB_LED_AMBER_OFF) &&
-            save(Led(QColor(255, 200, 40), QColor(220, 120, 0)), IDB_LED_AMBER_ON) && save(Mask(), IDB_LED_MASK);
+            save(Led(QColor(255, 200, 40), QColor(220, 120, 0)), IDB_LED_AMBER_ON) && save(Mask(), IDB_LED_MASK) &&
+            save(Toolbox(), IDB_TOOLBOX);
   return ok ? 0 : 1;
 }

@@ -62,6 +62,7 @@ TEST_F(TevloScriptTest, RegistrationWritesTheClassAndUnregistrationLeavesNothing
   EXPECT_EQ(Value(cls + "\\MiscStatus\\1"), "131473");
   EXPECT_EQ(Value(cls + "\\TypeLib"), LIBID_Tevlo.ToString());
   EXPECT_EQ(Value(cls + "\\Version"), "1.0");
+  EXPECT_EQ(Value(cls + "\\ToolboxBitmap32"), std::filesystem::canonical(TEVLO_LIBRARY).string() + ", 102");
   EXPECT_TRUE(Exists(cls + "\\Implemented Categories\\{7DD95801-9882-11CF-9FA9-00AA006C42C4}"));
   EXPECT_TRUE(Exists(cls + "\\Implemented Categories\\{7DD95802-9882-11CF-9FA9-00AA006C42C4}"));
   EXPECT_TRUE(Exists("\\TypeLib\\" + LIBID_Tevlo.ToString()));
