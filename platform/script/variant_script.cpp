@@ -64,6 +64,10 @@ HRESULT VariantFromQVariant(const QVariant& value, VARTYPE type, Variant& out) {
     else
       v = Variant::Real(VT_R8, number);
   } else if (value.typeId() == QMetaType::QString) {
+    // Numeric text reaches integer parameters as its number does, range-checked.
+    bool numeric = false;
+    double number = value.toString().trimmed().toDouble(&numeric);
+    if (numeric && IsIntegerParameter(type)) return NumberTo(type, number, out);
     v = Variant(Bstr::FromUtf8(value.toString().toStdString()));
   } else {
     return DISP_E_TYPEMISMATCH;

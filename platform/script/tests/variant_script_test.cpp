@@ -58,6 +58,8 @@ TEST(VariantScript, ValuesKeepTheirKindWhereAnyIsTaken) {
   EXPECT_EQ(VariantFromScript(QJSValue(QStringLiteral("soon")), VT_I4, v), DISP_E_TYPEMISMATCH);
   ASSERT_EQ(VariantFromScript(QJSValue(QStringLiteral("12")), VT_UI1, v), S_OK);
   EXPECT_EQ(v.Integer(), 12);
+  EXPECT_EQ(VariantFromScript(QJSValue(QStringLiteral("300")), VT_UI1, v), DISP_E_OVERFLOW);
+  EXPECT_EQ(VariantFromScript(QJSValue(QStringLiteral("4294967295")), VT_I4, v), DISP_E_OVERFLOW);
 }
 
 TEST(VariantScript, VariantsBecomeScriptValues) {
