@@ -81,7 +81,10 @@ class DispatchBridge : public QObject {
     uint32_t argError = 0;
     hr = object_->Invoke(id, IID_IDispatch, 0, flags, &params, &result, &exception, &argError);
     if (FAILED(hr)) {
-      host_.ThrowError(hr, name + " failed (" + HexCode(hr) + ")");
+      QString text = hr == DISP_E_EXCEPTION && !exception.description.empty()
+                         ? QString::fromStdString(exception.description)
+                         : name + " failed (" + HexCode(hr) + ")";
+      host_.ThrowError(hr == DISP_E_EXCEPTION && exception.scode ? exception.scode : hr, text);
       return {};
     }
     return ScriptFromVariant(result, [this](const ComPtr<IDispatch>& d) { return host_.Wrap(d); });
@@ -114,7 +117,6 @@ constexpr const char* WrapScript = R"((function (bridge) {
 
 ControlWindow::ControlWindow(const ComPtr<IViewObject2>& view, const QString& title) : view_(view) {
   setWindowTitle(title);
-  setAttribute(Qt::WA_OpaquePaintEvent, false);
   int32_t cx = 0, cy = 0;
   if (SUCCEEDED(view_->GetExtent(&cx, &cy)) && cx > 0 && cy > 0)
     resize(HimetricToPixels(cx, logicalDpiX()), HimetricToPixels(cy, logicalDpiY()));
