@@ -142,7 +142,8 @@ TEST_F(TevloScriptTest, TheHostProgramRunsAScriptFile) {
            "var v = t.Version;\n"
            "t.SB2();\n"
            "t.FQP();\n"
-           "console.log('values ' + v + ' ' + t.Frequency + ' ' + t.Pulsewidth);\n"
+           "t.MEAS();\n"
+           "console.log('values ' + [v, t.Frequency, t.Pulsewidth, t.ACh0, t.ACh7].join(' '));\n"
            "t.Comport = 0;\n";
   }
   QProcess host;
@@ -151,8 +152,8 @@ TEST_F(TevloScriptTest, TheHostProgramRunsAScriptFile) {
   ASSERT_TRUE(host.waitForStarted());
   QByteArray output;
   while (!output.contains("values") && host.waitForReadyRead(5000)) output += host.readAll();
-  EXPECT_TRUE(output.contains("values 100 1000 50")) << output.toStdString();
-  EXPECT_EQ(tester_.Received(), (std::vector<std::string>{"RESET\r", "SB2\r", "FQP\r"}));
+  EXPECT_TRUE(output.contains("values 100 1000 50 101 808")) << output.toStdString();
+  EXPECT_EQ(tester_.Received(), (std::vector<std::string>{"RESET\r", "SB2\r", "FQP\r", "MEAS\r"}));
   // The control's window stays until a person closes it.
   EXPECT_EQ(host.state(), QProcess::Running);
   host.terminate();
