@@ -208,6 +208,17 @@ TEST_F(TevloWithTester, QueriesCacheTheirValuesOnlyOnSuccess) {
   EXPECT_EQ(c->FQP(), S_OK);
   c->get_Frequency(&f);
   EXPECT_EQ(f, 0);
+
+  // A reply shorter than the echo: parsing starts at its end, never beyond.
+  tester_.SetFault(sim::TesterFault::None);
+  EXPECT_EQ(c->MEAS(), S_OK);
+  tester_.SetFault(sim::TesterFault::Raw, 0, "ok");
+  EXPECT_EQ(c->MEAS(), S_OK);
+  for (int channel = 0; channel < 8; ++channel) {
+    int32_t a = -1;
+    c->get_ACh(channel, &a);
+    EXPECT_EQ(a, 0) << channel;
+  }
 }
 
 TEST_F(TevloWithTester, ReleasingTheControlFreesThePortAtOnce) {
