@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "activation.h"
 #include "registry.h"
 #include "script_host.h"
 #include "tester_fixture.h"
@@ -73,6 +74,20 @@ TEST_F(TevloScriptTest, RegistrationWritesTheClassAndUnregistrationLeavesNothing
                                  "\\TypeLib\\" + LIBID_Tevlo.ToString(), "\\Interface\\" + IID_ITevloCtrl.ToString()})
     EXPECT_FALSE(Exists(key)) << key;
   EXPECT_TRUE(Exists("\\CLSID"));
+}
+
+TEST_F(TevloScriptTest, TheLibraryHandsOutItsOneClassAndStaysWhileObjectsLive) {
+  using GetClassObject = HRESULT (*)(REFCLSID, REFIID, void**);
+  auto get = reinterpret_cast<GetClassObject>(::dlsym(library_, "DllGetClassObject"));
+  ASSERT_NE(get, nullptr);
+  ComPtr<IClassFactory> factory;
+  EXPECT_EQ(get(IID_IDispatch, IID_IClassFactory, factory.PutVoid()), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(Call("DllCanUnloadNow"), S_OK);
+  ComPtr<IDispatch> control;
+  ASSERT_EQ(CoCreateInstance(CLSID_TevloCtrl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, control.PutVoid()), S_OK);
+  EXPECT_EQ(Call("DllCanUnloadNow"), S_FALSE);
+  control.Reset();
+  EXPECT_EQ(Call("DllCanUnloadNow"), S_OK);
 }
 
 TEST_F(TevloScriptTest, ScriptDrivesTheControlByItsProgIdAndTheWindowShowsItsLeds) {
