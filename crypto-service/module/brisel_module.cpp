@@ -7,6 +7,7 @@
 
 #include "activation.h"
 #include "local_server.h"
+#include "qt_quit_signals.h"
 #include "token_window.h"
 #include "unicode.h"
 
@@ -79,7 +80,7 @@ HRESULT CBriselModule::UnregisterServer() {
 }
 
 HRESULT CBriselModule::PreMessageLoop() {
-  window_ = std::make_unique<CTokenWindow>();
+  window_ = std::make_unique<CTokenWindow>(database_);
   HWND window = window_->Create();
   scan_ = std::make_unique<CTokenScan>(window, options_.scan);
   server_ = std::make_unique<platform::dbus::LocalServer>(BriselBusName);
@@ -87,6 +88,7 @@ HRESULT CBriselModule::PreMessageLoop() {
   // The name first: a second service must fail before it opens any token's port.
   if (HRESULT hr = server_->Start(); FAILED(hr)) return hr;
   QObject::connect(server_.get(), &platform::dbus::LocalServer::busLost, qApp, &QCoreApplication::quit);
+  platform::PostQuitOnSignals(window);
   try {
     scan_->StartTokenScan();
   } catch (int error) {

@@ -109,7 +109,9 @@ void CTokenScan::ScanPass() {
       TokenStatus status = 0;
       if (!token->Ping(&status)) continue;
       while (status & TokenPasswordLock) {
-        if (SendMessage(window_, WM_TOKEN_PASSWORD, 0, LPARAM(token.get())) == platform::IDCANCEL) break;
+        // 0: the window is gone or its loop has ended, which ends the asking as a cancel does.
+        LRESULT answer = SendMessage(window_, WM_TOKEN_PASSWORD, 0, LPARAM(token.get()));
+        if (answer == platform::IDCANCEL || answer == 0) break;
         if (!token->Ping(&status)) break;
       }
       bool announced = !(status & TokenPasswordLock) && token->ReadKeysets();

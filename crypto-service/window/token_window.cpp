@@ -1,10 +1,13 @@
 #include "token_window.h"
 
+#include <QApplication>
 #include <QPainter>
 #include <QPixmap>
 #include <cstdio>
 
 #include "message_box.h"
+#include "password_dialogs.h"
+#include "token_dialog.h"
 
 namespace {
 
@@ -19,7 +22,7 @@ LPARAM MouseMessageOf(QSystemTrayIcon::ActivationReason reason) {
 
 }  // namespace
 
-CTokenWindow::CTokenWindow() : queue_(this) {}
+CTokenWindow::CTokenWindow(const KeyDatabaseSource& database) : database_(database), queue_(this) {}
 
 CTokenWindow::~CTokenWindow() { Destroy(); }
 
@@ -34,9 +37,16 @@ HWND CTokenWindow::Create() {
 
 void CTokenWindow::Destroy() {
   if (!handle_) return;
+  // While the handle lives, a removal the scan sends waits for this thread: no token goes
+  // while its dialog is let go. Dialogs still open end as Cancel and never touch it again.
+  for (auto& [token, icon] : icons_)
+    if (CTokenDialog* dialog = token->Dialog()) {
+      token->SetDialog(nullptr);
+      dialog->Dispose();
+    }
+  icons_.clear();
   platform::DestroyWindowHandle(handle_);
   handle_ = 0;
-  icons_.clear();
 }
 
 LRESULT CTokenWindow::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -52,6 +62,9 @@ LRESULT CTokenWindow::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM l
       return 0;
     case WM_TOKEN_PASSWORD:
       return OnPasswordRequest(reinterpret_cast<CToken*>(lParam));
+    case WM_QUIT:
+      QCoreApplication::quit();
+      return 0;
     default:
       return 0;
   }
@@ -59,6 +72,7 @@ LRESULT CTokenWindow::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM l
 
 void CTokenWindow::OnTokenArrived(CToken* token) {
   platform::MessageBeep(1);
+  new CTokenDialog(token, database_);  // hidden until its icon is clicked; the token points to it
   auto icon = std::make_unique<QSystemTrayIcon>(TokenIcon());
   icon->setToolTip(QString("ZARN Token S/N %1").arg(token->Serial()));
   // Like the shell, the icon reports its clicks later, by message: the token may be gone by then.
@@ -71,17 +85,27 @@ void CTokenWindow::OnTokenArrived(CToken* token) {
 
 void CTokenWindow::OnTokenRemoved(CToken* token) {
   platform::MessageBeep(1);
+  if (CTokenDialog* dialog = token->Dialog()) {
+    token->SetDialog(nullptr);
+    dialog->Dispose();
+  }
   icons_.erase(token);
 }
 
 LRESULT CTokenWindow::OnPasswordRequest(CToken* token) {
-  return passwordHandler_ ? passwordHandler_(token) : platform::IDCANCEL;
+  CPasswordDialog dialog(token, database_, QApplication::activeWindow());
+  // A dialog that the end of the event loop closed ended without an answer: as Cancel.
+  return dialog.exec() == platform::IDOK ? platform::IDOK : platform::IDCANCEL;
 }
 
 void CTokenWindow::OnNotifyIcon(CToken* token, LPARAM mouseMessage) {
   // Only a token that still has its icon is still in the table.
   if (mouseMessage != WM_LBUTTONUP || !icons_.count(token)) return;
-  if (showHandler_) showHandler_(token);
+  if (CTokenDialog* dialog = token->Dialog()) {
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+  }
 }
 
 QIcon CTokenWindow::TokenIcon() {

@@ -172,6 +172,35 @@ HRESULT UnregisterTypeLib(const TypeLibInfo& lib) {
 
 }  // namespace platform
 
+HRESULT CLSIDFromProgID(const std::string& progId, CLSID* clsid) {
+  if (!clsid) return E_POINTER;
+  *clsid = CLSID{};
+  // A name with a backslash would reach another key, not a ProgID.
+  if (progId.empty() || progId.find('\\') != std::string::npos) return REGDB_E_CLASSNOTREG;
+  auto text = platform::ReadDefault("\\" + progId + "\\CLSID");
+  auto parsed = text ? GUID::Parse(*text) : std::nullopt;
+  if (!parsed) return REGDB_E_CLASSNOTREG;
+  *clsid = *parsed;
+  return S_OK;
+}
+
+HRESULT ProgIDFromCLSID(REFCLSID clsid, std::string* progId) {
+  if (!progId) return E_POINTER;
+  progId->clear();
+  auto text = platform::ReadDefault("\\CLSID\\" + clsid.ToString() + "\\ProgID");
+  if (!text || text->empty()) return REGDB_E_CLASSNOTREG;
+  *progId = *text;
+  return S_OK;
+}
+
+HRESULT CoCreateInstance(const std::string& progId, IUnknown* outer, uint32_t context, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  CLSID clsid;
+  if (HRESULT hr = CLSIDFromProgID(progId, &clsid); FAILED(hr)) return hr;
+  return CoCreateInstance(clsid, outer, context, iid, object);
+}
+
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, uint32_t context, REFIID iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;

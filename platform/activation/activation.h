@@ -47,7 +47,14 @@ HRESULT UnregisterTypeLib(const TypeLibInfo& lib);
 
 }  // namespace platform
 
+// The class a ProgID names (a version-independent one through its CurVer too), and the
+// ProgID a class was registered with; REGDB_E_CLASSNOTREG when there is none.
+HRESULT CLSIDFromProgID(const std::string& progId, CLSID* clsid);
+HRESULT ProgIDFromCLSID(REFCLSID clsid, std::string* progId);
+
 // Creates an object of a registered class: an in-process server from its shared
 // library, or a local server's object over the session bus (the bus starts the server
 // when it is not running). The calling thread must have entered with CoInitialize.
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, uint32_t context, REFIID iid, void** object);
+// The same for the class a ProgID names.
+HRESULT CoCreateInstance(const std::string& progId, IUnknown* outer, uint32_t context, REFIID iid, void** object);

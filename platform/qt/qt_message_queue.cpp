@@ -1,18 +1,26 @@
 #include "qt_message_queue.h"
 
-#include <QMetaObject>
-#include <QThread>
+#include <QCoreApplication>
 
 namespace platform {
 
-void QtMessageQueue::Post(std::function<void()> work) {
-  // A work item for a context that is gone is dropped, which a waiting sender sees.
-  if (QObject* context = context_) QMetaObject::invokeMethod(context, std::move(work), Qt::QueuedConnection);
+QtMessageQueue::QtMessageQueue(QObject* context) : context_(context), thread_(context->thread()) {
+  // After the program's loop has ended nothing runs posted work any more: a sender
+  // must not wait for it.
+  if (QCoreApplication* app = QCoreApplication::instance(); app && app->thread() == thread_)
+    quitWatch_ = QObject::connect(app, &QCoreApplication::aboutToQuit, [this] { Close(); });
 }
 
-bool QtMessageQueue::IsOwnerThread() const {
-  QObject* context = context_;
-  return context && context->thread() == QThread::currentThread();
+QtMessageQueue::~QtMessageQueue() {
+  QObject::disconnect(quitWatch_);
+  Close();
 }
+
+void QtMessageQueue::Deliver(std::function<void()> work) {
+  // Work for a context that is destroyed before it runs is dropped, which a waiting sender sees.
+  QMetaObject::invokeMethod(context_, std::move(work), Qt::QueuedConnection);
+}
+
+bool QtMessageQueue::IsOwnerThread() const { return thread_ == QThread::currentThread(); }
 
 }  // namespace platform

@@ -25,7 +25,9 @@ void Escape(std::string& out, std::string_view text, bool pathSegment) {
   for (size_t i = 0; i < text.size(); ++i) {
     auto c = static_cast<unsigned char>(text[i]);
     bool edgeSpace = pathSegment && c == ' ' && (i == 0 || i + 1 == text.size());
-    if (c < 0x20 || c > 0x7E || c == '%' || c == '"' || edgeSpace) {
+    // A backslash inside a key's name must not read back as a path separator.
+    bool separator = pathSegment && c == '\\';
+    if (c < 0x20 || c > 0x7E || c == '%' || c == '"' || edgeSpace || separator) {
       out += '%';
       out += Hex[c >> 4];
       out += Hex[c & 15];

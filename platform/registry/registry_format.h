@@ -14,7 +14,8 @@
 //
 // Each key has its own section line, parents before children, values in their order.
 // In names and strings every byte below 0x20 or above 0x7E and the characters % and "
-// are written %HH; in a key path also a space at the start or end of a name.
+// are written %HH; in a key path also a space at the start or end of a name and a
+// backslash inside a name (which the handle API cannot make, but a key tree can hold).
 
 #include <cstdint>
 #include <map>

@@ -6,7 +6,6 @@
 
 #include "activation.h"
 #include "object_safety.h"
-#include "prog_id.h"
 #include "variant_script.h"
 
 namespace platform {
@@ -158,7 +157,7 @@ void ScriptHost::ThrowError(HRESULT hr, const QString& message) {
 QJSValue ScriptHost::create(const QString& progId) {
   const QString cannot = "Automation server can't create object: " + progId;
   CLSID clsid;
-  HRESULT hr = ClassFromProgId(progId.toStdString(), &clsid);
+  HRESULT hr = CLSIDFromProgID(progId.toStdString(), &clsid);
   if (FAILED(hr)) {
     ThrowError(hr, cannot);
     return {};

@@ -45,6 +45,20 @@ bool IsCdcAcmDevice(const std::string& device) {
   return !ec && target.filename() == "cdc_acm";
 }
 
+bool DevicePresent(const std::string& device) {
+  std::error_code ec;
+  fs::path real = fs::canonical(device, ec);
+  if (ec) return false;
+  // Legacy serial nodes exist whether or not a UART answers behind them; the kernel
+  // reports such a port's type as 0 (unknown).
+  if (real.filename().string().rfind("ttyS", 0) == 0) {
+    std::ifstream type(fs::path("/sys/class/tty") / real.filename() / "type");
+    int kind = -1;
+    if (type >> kind && kind == 0) return false;
+  }
+  return true;
+}
+
 std::string PortMap::FilePath() {
   if (const char* p = std::getenv(PortMapVariable); p && *p) return p;
   if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) return std::string(x) + "/zarn/ports";
@@ -129,9 +143,8 @@ std::optional<PortEntry> PortMap::Find(unsigned number) const {
 
 std::vector<PortEntry> PortMap::PresentPorts() const {
   std::vector<PortEntry> present;
-  std::error_code ec;
   for (const auto& e : entries_)
-    if (fs::exists(e.device, ec)) present.push_back(e);
+    if (DevicePresent(e.device)) present.push_back(e);
   return present;
 }
 

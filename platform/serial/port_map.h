@@ -30,7 +30,7 @@ class PortMap {
   static PortMap Defaults();
 
   std::optional<PortEntry> Find(unsigned number) const;
-  // The entries whose device exists right now, in COM-number order.
+  // The entries whose device is present right now (DevicePresent), in COM-number order.
   std::vector<PortEntry> PresentPorts() const;
   const std::vector<PortEntry>& Entries() const { return entries_; }
   const std::vector<std::string>& Problems() const { return problems_; }
@@ -43,6 +43,10 @@ class PortMap {
 
 // True when the kernel's tty of this device is driven by cdc_acm (a USB virtual COM port).
 bool IsCdcAcmDevice(const std::string& device);
+
+// True when the device exists and, for a legacy serial node, a UART stands behind it.
+// Never opens the device: an open would raise the modem lines.
+bool DevicePresent(const std::string& device);
 
 // The COM number named by a Win32 style file name: "COM7", "\\.\COM12" (any case).
 std::optional<unsigned> ComNumberFromFileName(const std::string& fileName);

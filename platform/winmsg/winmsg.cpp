@@ -2,15 +2,109 @@
 
 #include <future>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <thread>
+#include <vector>
+
+namespace platform {
+
+// The answer to one sent message: given once, by the procedure or as 0 when the
+// message can no longer be handled.
+class Completion {
+ public:
+  std::future<LRESULT> Future() { return promise_.get_future(); }
+  void Finish(LRESULT result) {
+    std::call_once(once_, [&] { promise_.set_value(result); });
+  }
+
+ private:
+  std::promise<LRESULT> promise_;
+  std::once_flag once_;
+};
+
+// Finishes a send with 0 when the work that carries it is destroyed without running.
+struct DroppedGuard {
+  std::shared_ptr<Completion> completion;
+  ~DroppedGuard() {
+    if (completion) completion->Finish(0);
+  }
+};
+
+struct MessageQueue::State {
+  // Held while work is handed over, so the queue cannot go meanwhile; recursive for a
+  // queue that runs work at once.
+  std::recursive_mutex mutex;
+  MessageQueue* queue;  // null once closed
+  std::map<std::shared_ptr<Completion>, HWND> waiting;  // sends not answered yet, by window
+
+  explicit State(MessageQueue* q) : queue(q) {}
+
+  bool Post(std::function<void()> work) {
+    std::lock_guard lock(mutex);
+    if (!queue) return false;
+    queue->Deliver(std::move(work));
+    return true;
+  }
+  bool IsOwnerThread() {
+    std::lock_guard lock(mutex);
+    return queue && queue->IsOwnerThread();
+  }
+  // Carries a sent message to the owner thread; false when the queue is closed.
+  bool Send(HWND window, std::shared_ptr<Completion> completion, std::function<LRESULT()> procedure) {
+    std::lock_guard lock(mutex);
+    if (!queue) return false;
+    waiting.emplace(completion, window);
+    // Copies of the work share one guard: only the last one to go can answer 0.
+    auto guard = std::make_shared<DroppedGuard>();
+    guard->completion = completion;
+    queue->Deliver([guard, procedure = std::move(procedure)] { guard->completion->Finish(procedure()); });
+    return true;
+  }
+  void Forget(const std::shared_ptr<Completion>& completion) {
+    std::lock_guard lock(mutex);
+    waiting.erase(completion);
+  }
+  // Ends the sends to one window, or to all when window is 0.
+  void End(HWND window) {
+    std::vector<std::shared_ptr<Completion>> ended;
+    {
+      std::lock_guard lock(mutex);
+      for (auto it = waiting.begin(); it != waiting.end();) {
+        if (window && it->second != window) {
+          ++it;
+          continue;
+        }
+        ended.push_back(it->first);
+        it = waiting.erase(it);
+      }
+    }
+    for (auto& c : ended) c->Finish(0);
+  }
+  void Close() {
+    {
+      std::lock_guard lock(mutex);
+      queue = nullptr;
+    }
+    End(0);
+  }
+};
+
+MessageQueue::MessageQueue() : state_(std::make_shared<State>(this)) {}
+
+MessageQueue::~MessageQueue() { Close(); }
+
+void MessageQueue::Close() { state_->Close(); }
+
+std::shared_ptr<MessageQueue::State> StateOf(MessageQueue& queue) { return queue.state_; }
+
+}  // namespace platform
 
 namespace {
 
+using platform::MessageQueue;
+
 struct Window {
   std::string className;
-  platform::MessageQueue* queue;
+  std::shared_ptr<MessageQueue::State> queue;
   platform::WindowProcedure procedure;
 };
 
@@ -46,14 +140,21 @@ HWND CreateWindowHandle(const std::string& className, MessageQueue& queue, Windo
   auto& t = Table();
   std::lock_guard lock(t.mutex);
   HWND handle = t.next++;
-  t.windows[handle] = std::make_shared<Window>(Window{className, &queue, std::move(procedure)});
+  t.windows[handle] = std::make_shared<Window>(Window{className, StateOf(queue), std::move(procedure)});
   return handle;
 }
 
-void DestroyWindowHandle(HWND window) {
-  auto& t = Table();
-  std::lock_guard lock(t.mutex);
-  t.windows.erase(window);
+void DestroyWindowHandle(HWND handle) {
+  std::shared_ptr<Window> window;
+  {
+    auto& t = Table();
+    std::lock_guard lock(t.mutex);
+    auto it = t.windows.find(handle);
+    if (it == t.windows.end()) return;
+    window = std::move(it->second);
+    t.windows.erase(it);
+  }
+  window->queue->End(handle);
 }
 
 }  // namespace platform
@@ -62,23 +163,21 @@ bool IsWindow(HWND window) { return Find(window) != nullptr; }
 
 bool PostMessage(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
   auto window = Find(handle);
-  if (!window) return false;
-  window->queue->Post([=] { Deliver(handle, message, wParam, lParam); });
-  return true;
+  return window && window->queue->Post([=] { Deliver(handle, message, wParam, lParam); });
 }
 
 LRESULT SendMessage(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
   auto window = Find(handle);
   if (!window) return 0;
   if (window->queue->IsOwnerThread()) return window->procedure(message, wParam, lParam);
-  auto done = std::make_shared<std::promise<LRESULT>>();
-  auto result = done->get_future();
-  window->queue->Post([=] { done->set_value(Deliver(handle, message, wParam, lParam)); });
-  try {
-    return result.get();
-  } catch (const std::future_error&) {
-    return 0;  // the window's thread dropped the message: it is going away
-  }
+  // The queued work holds the only other reference to the answer: work that is dropped
+  // unrun (its thread's loop ended) answers 0 as it goes.
+  auto completion = std::make_shared<platform::Completion>();
+  auto answer = completion->Future();
+  if (!window->queue->Send(handle, completion, [=] { return Deliver(handle, message, wParam, lParam); })) return 0;
+  LRESULT result = answer.get();
+  window->queue->Forget(completion);
+  return result;
 }
 
 HWND FindWindow(const std::string& className) {

@@ -19,6 +19,7 @@ TestWindow::TestWindow(const std::string& className, platform::WindowProcedure p
 }
 
 TestWindow::~TestWindow() {
+  Close();
   platform::DestroyWindowHandle(handle_);
   {
     std::lock_guard lock(mutex_);
@@ -28,7 +29,7 @@ TestWindow::~TestWindow() {
   thread_.join();
 }
 
-void TestWindow::Post(std::function<void()> work) {
+void TestWindow::Deliver(std::function<void()> work) {
   {
     std::lock_guard lock(mutex_);
     if (stop_) return;

@@ -19,8 +19,10 @@ class TestWindow : public platform::MessageQueue {
   ~TestWindow() override;
   HWND Handle() const { return handle_; }
 
-  void Post(std::function<void()> work) override;
   bool IsOwnerThread() const override { return std::this_thread::get_id() == thread_.get_id(); }
+
+ protected:
+  void Deliver(std::function<void()> work) override;
 
  private:
   std::mutex mutex_;

@@ -56,8 +56,10 @@ int KeysetRows(uint32_t number) {
 // Runs posted work at once, on the poster's thread: the test reads what arrived.
 class RecordingMainWindow::Queue : public platform::MessageQueue {
  public:
-  void Post(std::function<void()> work) override { work(); }
   bool IsOwnerThread() const override { return false; }
+
+ protected:
+  void Deliver(std::function<void()> work) override { work(); }
 };
 
 RecordingMainWindow::RecordingMainWindow() : queue_(new Queue) {

@@ -1,0 +1,597 @@
+#include "main_form.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QMenuBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWebEngineView>
+
+#include "about.h"
+#include "actions.h"
+#include "add.h"
+#include "file_dialog.h"
+#include "group.h"
+#include "images.h"
+#include "ipaddr.h"
+#include "main_window_messages.h"
+#include "message_box.h"
+#include "user.h"
+
+namespace {
+
+constexpr const char* StartPage = "ZarnReaderStart.htm";
+const QString Untitled = QStringLiteral(" Untitled");
+
+QAction* Item(QMenu* menu, const char* name, const QString& caption) {
+  QAction* action = menu->addAction(caption);
+  action->setObjectName(name);
+  return action;
+}
+
+}  // namespace
+
+TMainForm::TMainForm(const QString& fileName) {
+  setObjectName("MainForm");
+  setWindowTitle("ZARN");
+  setFont(QFont("Tahoma", 8));
+  BuildLayout();
+  BuildMenus();
+  BuildToolBar();
+
+  handle_ = platform::CreateWindowHandle(MainWindowClass, queue_,
+                                         [this](UINT m, WPARAM w, LPARAM l) { return WindowProcedure(m, w, l); });
+
+  // The session object that page script reaches through WM_GETSESSION joins here.
+  trees_ = new TSetupTrees(SetupTreeView, GroupTreeView, this);
+  trees_->LoadSetup(this, options_);
+  PageControlChange();
+
+  TDocumentHost documentHost;
+  documentHost.SetModifiedText = [this](const std::string& text) {
+    QMetaObject::invokeMethod(ModifiedPanel, [this, text] { ModifiedPanel->setText(QString::fromStdString(text)); });
+  };
+  documentHost.ShowBusyIcon = [this] { ShowBusyIcon(); };
+  documentHost.HideBusyIcon = [this] { HideBusyIcon(); };
+  document_ = std::make_unique<TZarnDocument>(documentHost);
+  SetActionHost({document_.get(), ProgressBar, [this] { OperationEnded(); }});
+  SetFileName({});
+  if (!fileName.isEmpty()) OpenDatabase(fileName);
+  Browser->setUrl(QUrl::fromLocalFile(HtmlPagePath(StartPage)));
+
+  // The other forms, in this order, once the main window exists.
+  AddSealForm = new TAddSealForm(this);
+  AddInterfaceForm = new TAddInterfaceForm(this);
+  UserForm = new TUserForm(this);
+  AboutForm = new TAboutForm(this);
+  GroupForm = new TGroupForm(this);
+}
+
+TMainForm::~TMainForm() {
+  trees_->SaveSetup(this, options_);
+  SetActionHost({});
+  platform::DestroyWindowHandle(handle_);
+}
+
+// ---- layout ----
+
+QWidget* TMainForm::CaptionedTab(const QString& caption, QWidget* view) {
+  auto* tab = new QWidget;
+  auto* strip = new QLabel(caption, tab);
+  strip->setFixedHeight(18);
+  strip->setContentsMargins(4, 0, 0, 0);
+  QFont bold = strip->font();
+  bold.setBold(true);
+  strip->setFont(bold);
+  strip->setStyleSheet("background: palette(highlight); color: palette(highlighted-text);");
+  auto* layout = new QVBoxLayout(tab);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(strip);
+  layout->addWidget(view, 1);
+  return tab;
+}
+
+void TMainForm::BuildLayout() {
+  SetupTreeView = new QTreeWidget;
+  SetupTreeView->setObjectName("SetupTreeView");
+  GroupTreeView = new QTreeWidget;
+  GroupTreeView->setObjectName("GroupTreeView");
+  DatabaseListView = new QListWidget;
+  DatabaseListView->setObjectName("DatabaseListView");
+  DatabaseListView->setSortingEnabled(true);
+  DatabaseListView->setIconSize(QSize(25, 16));
+
+  PageControl = new QTabWidget;
+  PageControl->setObjectName("PageControl");
+  PageControl->setTabPosition(QTabWidget::South);
+  SetupTabSheet = CaptionedTab("Setup", SetupTreeView);
+  SetupTabSheet->setObjectName("SetupTabSheet");
+  GroupTabSheet = CaptionedTab("Group", GroupTreeView);
+  GroupTabSheet->setObjectName("GroupTabSheet");
+  DatabaseTabSheet = CaptionedTab("Database", DatabaseListView);
+  DatabaseTabSheet->setObjectName("DatabaseTabSheet");
+  PageControl->addTab(SetupTabSheet, "Setup");
+  PageControl->addTab(GroupTabSheet, "Group");
+  PageControl->addTab(DatabaseTabSheet, "Database");
+
+  Browser = new QWebEngineView;
+  Browser->setObjectName("Browser");
+  auto* splitter = new QSplitter;
+  splitter->setHandleWidth(5);
+  splitter->addWidget(PageControl);
+  splitter->addWidget(Browser);
+  splitter->setStretchFactor(1, 1);
+  splitter->setSizes({200, 440});
+  setCentralWidget(splitter);
+
+  StatusBar = statusBar();
+  StatusBar->setObjectName("StatusBar");
+  ProgressBar = new QProgressBar;
+  ProgressBar->setObjectName("ProgressBar");
+  ProgressBar->setTextVisible(false);
+  ProgressBar->setFixedWidth(150);
+  ProgressBar->hide();
+  auto* progressPanel = new QWidget;
+  progressPanel->setFixedWidth(150);
+  auto* progressLayout = new QHBoxLayout(progressPanel);
+  progressLayout->setContentsMargins(0, 0, 0, 0);
+  progressLayout->addWidget(ProgressBar);
+  GlyphPanel = new QLabel;
+  GlyphPanel->setObjectName("GlyphPanel");
+  GlyphPanel->setFixedWidth(20);
+  ModifiedPanel = new QLabel;
+  ModifiedPanel->setObjectName("ModifiedPanel");
+  ModifiedPanel->setFixedWidth(70);
+  ModifiedPanel->setAlignment(Qt::AlignCenter);
+  FileNamePanel = new QLabel;
+  FileNamePanel->setObjectName("FileNamePanel");
+  FileNamePanel->setMinimumWidth(50);
+  StatusBar->addWidget(progressPanel);
+  StatusBar->addWidget(GlyphPanel);
+  StatusBar->addWidget(ModifiedPanel);
+  StatusBar->addWidget(FileNamePanel, 1);
+
+  connect(PageControl, &QTabWidget::currentChanged, this, [this] { PageControlChange(); });
+  connect(SetupTreeView, &QTreeWidget::currentItemChanged, this, [this] { SetupTreeViewChange(); });
+  connect(GroupTreeView, &QTreeWidget::currentItemChanged, this, [this] { GroupTreeViewChange(); });
+}
+
+void TMainForm::BuildMenus() {
+  FileMenu = menuBar()->addMenu("&File");
+  FileMenu->setObjectName("FileMenu");
+  NewMenuItem = Item(FileMenu, "NewMenuItem", "&New");
+  OpenMenuItem = Item(FileMenu, "OpenMenuItem", "&Open...");
+  SaveMenuItem = Item(FileMenu, "SaveMenuItem", "&Save");
+  SaveAsMenuItem = Item(FileMenu, "SaveAsMenuItem", "Save &As...");
+  FileMenu->addSeparator();
+  PrintMenuItem = Item(FileMenu, "PrintMenuItem", "&Print");
+  PrintPreviewMenuItem = Item(FileMenu, "PrintPreviewMenuItem", "Print Pre&view...");
+  FileMenu->addSeparator();
+  ExportSetupMenuItem = Item(FileMenu, "ExportSetupMenuItem", "&Export Setup...");
+  ImportSetupMenuItem = Item(FileMenu, "ImportSetupMenuItem", "&Import Setup...");
+  FileMenu->addSeparator();
+  ExitMenuItem = Item(FileMenu, "ExitMenuItem", "E&xit");
+
+  ViewMenu = menuBar()->addMenu("&View");
+  ViewMenu->setObjectName("ViewMenu");
+  ViewSetupMenuItem = Item(ViewMenu, "ViewSetupMenuItem", "&Setup");
+  ViewGroupMenuItem = Item(ViewMenu, "ViewGroupMenuItem", "&Group");
+  ViewDatabaseMenuItem = Item(ViewMenu, "ViewDatabaseMenuItem", "&Database");
+  ViewMenu->addSeparator();
+  QMenu* textSize = ViewMenu->addMenu("&Text Size");
+  textSize->setObjectName("TextSizeMenuItem");
+  LargestTextSizeMenuItem = Item(textSize, "LargestTextSizeMenuItem", "Largest");
+  LargerTextSizeMenuItem = Item(textSize, "LargerTextSizeMenuItem", "Larger");
+  MediumTextSizeMenuItem = Item(textSize, "MediumTextSizeMenuItem", "Medium");
+  SmallerTextSizeMenuItem = Item(textSize, "SmallerTextSizeMenuItem", "Smaller");
+  SmallestTextSizeMenuItem = Item(textSize, "SmallestTextSizeMenuItem", "Smallest");
+  for (QAction* size : textSize->actions()) size->setCheckable(true);
+  MediumTextSizeMenuItem->setChecked(true);
+  ViewMenu->addSeparator();
+  ViewStartPageMenuItem = Item(ViewMenu, "ViewStartPageMenuItem", "Start &Page");
+
+  SetupMenu = menuBar()->addMenu("&Setup");
+  SetupMenu->setObjectName("SetupMenu");
+  FindSealsMenuItem = Item(SetupMenu, "FindSealsMenuItem", "&Find Seals");
+  AddSealMenuItem = Item(SetupMenu, "AddSealMenuItem", "&Add Seal...");
+  RemoveSealMenuItem = Item(SetupMenu, "RemoveSealMenuItem", "&Remove Seal(s)...");
+  SetupMenu->addSeparator();
+  AddInterfaceMenuItem = Item(SetupMenu, "AddInterfaceMenuItem", "Add &Interface...");
+  RemoveInterfaceMenuItem = Item(SetupMenu, "RemoveInterfaceMenuItem", "Remo&ve Interface...");
+
+  GroupMenu = menuBar()->addMenu("&Group");
+  GroupMenu->setObjectName("GroupMenu");
+  CreateGroupMenuItem = Item(GroupMenu, "CreateGroupMenuItem", "&Create Group...");
+  RemoveGroupMenuItem = Item(GroupMenu, "RemoveGroupMenuItem", "&Remove Group");
+  GroupPropertiesMenuItem = Item(GroupMenu, "GroupPropertiesMenuItem", "&Properties...");
+
+  OptionsMenu = menuBar()->addMenu("&Options");
+  OptionsMenu->setObjectName("OptionsMenu");
+  OperatorsMenuItem = Item(OptionsMenu, "OperatorsMenuItem", "&Operators...");
+  OptionsMenu->addSeparator();
+  AboutMenuItem = Item(OptionsMenu, "AboutMenuItem", "&About ZARN Reader");
+
+  connect(NewMenuItem, &QAction::triggered, this, [this] { NewDatabase(); });
+  connect(OpenMenuItem, &QAction::triggered, this, [this] { OpenDatabase({}); });
+  connect(SaveMenuItem, &QAction::triggered, this, [this] { SaveDatabase(); });
+  connect(SaveAsMenuItem, &QAction::triggered, this, [this] { SaveDatabaseAs({}); });
+  connect(ExportSetupMenuItem, &QAction::triggered, this, &TMainForm::ExportSetupMenuItemClick);
+  connect(ImportSetupMenuItem, &QAction::triggered, this, &TMainForm::ImportSetupMenuItemClick);
+  connect(ExitMenuItem, &QAction::triggered, this, &QWidget::close);
+  connect(ViewSetupMenuItem, &QAction::triggered, this, [this] { PageControl->setCurrentWidget(SetupTabSheet); });
+  connect(ViewGroupMenuItem, &QAction::triggered, this, [this] { PageControl->setCurrentWidget(GroupTabSheet); });
+  connect(ViewDatabaseMenuItem, &QAction::triggered, this,
+          [this] { PageControl->setCurrentWidget(DatabaseTabSheet); });
+  connect(ViewStartPageMenuItem, &QAction::triggered, this,
+          [this] { Browser->setUrl(QUrl::fromLocalFile(HtmlPagePath(StartPage))); });
+  connect(AddSealMenuItem, &QAction::triggered, this, &TMainForm::AddSealMenuItemClick);
+  connect(RemoveSealMenuItem, &QAction::triggered, this, &TMainForm::RemoveSealMenuItemClick);
+  connect(AddInterfaceMenuItem, &QAction::triggered, this, &TMainForm::AddInterfaceMenuItemClick);
+  connect(RemoveInterfaceMenuItem, &QAction::triggered, this, &TMainForm::RemoveInterfaceMenuItemClick);
+  connect(CreateGroupMenuItem, &QAction::triggered, this, &TMainForm::CreateGroupMenuItemClick);
+  connect(RemoveGroupMenuItem, &QAction::triggered, this, &TMainForm::RemoveGroupMenuItemClick);
+  connect(GroupPropertiesMenuItem, &QAction::triggered, this, &TMainForm::GroupPropertiesMenuItemClick);
+  connect(OperatorsMenuItem, &QAction::triggered, this, &TMainForm::OperatorsMenuItemClick);
+  connect(AboutMenuItem, &QAction::triggered, this, [this] { AboutForm->exec(); });
+}
+
+void TMainForm::BuildToolBar() {
+  ToolBar = addToolBar("ToolBar");
+  ToolBar->setObjectName("ToolBar");
+  ToolBar->setMovable(false);
+  ToolBar->setIconSize(QSize(20, 20));
+  ToolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  int picture = 0;
+  auto button = [this, &picture](const char* name, const QString& hint) {
+    QAction* action = ToolBar->addAction(QIcon(ReaderImages::ToolbarImage(picture++)), hint);
+    action->setObjectName(name);
+    action->setToolTip(hint);
+    return action;
+  };
+  OpenToolbarButton = button("OpenToolbarButton", "Open a database file");
+  SaveToolbarButton = button("SaveToolbarButton", "Save the database file");
+  ToolBar->addSeparator();
+  FindToolbarButton = button("FindToolbarButton", {});
+  RemoveToolbarbutton = button("RemoveToolbarbutton", {});
+  ToolBar->addSeparator();
+  RefreshToolbarButton = button("RefreshToolbarButton", "Refresh the current page");
+  CancelToolbarButton = button("CancelToolbarButton", "Cancel the current operation");
+  BackToolbarButton = button("BackToolbarButton", "Navigate back");
+  ForewardToolbarButton = button("ForewardToolbarButton", "Navigate foreward");
+  PrintToolbarButton = button("PrintToolbarButton", "Print current page");
+
+  connect(OpenToolbarButton, &QAction::triggered, OpenMenuItem, &QAction::trigger);
+  connect(SaveToolbarButton, &QAction::triggered, SaveMenuItem, &QAction::trigger);
+  connect(RemoveToolbarbutton, &QAction::triggered, RemoveSealMenuItem, &QAction::trigger);
+  // The session's Canceled flag joins here once the session exists.
+  connect(CancelToolbarButton, &QAction::triggered, this, [] { ActionCanceled = true; });
+}
+
+// ---- window messages ----
+
+LRESULT TMainForm::WindowProcedure(UINT message, WPARAM, LPARAM lParam) {
+  switch (message) {
+    case WM_GETSESSION:
+      return 0;  // until the reader session exists
+    case WM_SHOWOPERATORS:
+      if (options_.showDialog) UserForm->Execute(options_);
+      return 0;
+    case WM_SEALINDATABASE: {
+      auto* item = new QListWidgetItem(QIcon(ReaderImages::TreeImage(SealImage)),
+                                       QStringLiteral("ZARN S/N %1").arg(uint32_t(lParam)));
+      item->setData(Qt::UserRole, uint32_t(lParam));
+      DatabaseListView->addItem(item);
+      return 0;
+    }
+    case WM_SEALLOGGEDON:
+      SetSealState(uint32_t(lParam), LoggedOnStateImage);
+      return 0;
+    case WM_SEALLOGGEDOFF:
+      SetSealState(uint32_t(lParam), IdleStateImage);
+      return 0;
+    case WM_SEALFOUND:
+      SetSealState(uint32_t(lParam), FoundStateImage);
+      return 0;
+  }
+  return 0;
+}
+
+void TMainForm::SetSealState(uint32_t serialNumber, int state) {
+  QTreeWidgetItemIterator setup(SetupTreeView);
+  for (; *setup; ++setup) {
+    auto* node = static_cast<TTreeNode*>(*setup);
+    if (node->ImageIndex() == SealImage && node->seal && SealSerialNumber(*node->seal) == serialNumber)
+      node->SetStateIndex(state);
+  }
+  QTreeWidgetItemIterator groups(GroupTreeView);
+  for (; *groups; ++groups) {
+    auto* entry = static_cast<TTreeNode*>(*groups);
+    if (entry->ImageIndex() == SealImage && entry->sealNode && entry->sealNode->seal &&
+        SealSerialNumber(*entry->sealNode->seal) == serialNumber)
+      entry->SetStateIndex(state);
+  }
+}
+
+// ---- status bar ----
+
+int TMainForm::ShowMessageDlg(const QString& text, TMsgDlgType type, unsigned buttons) {
+  // A silent session answers OK without showing anything; it joins here with the session.
+  return MessageDlg(text, type, buttons);
+}
+
+void TMainForm::ShowBusyIcon() {
+  QMetaObject::invokeMethod(GlyphPanel, [this] {
+    GlyphPanel->setPixmap(ReaderImages::StateImage(BusyGlyphImage));
+    GlyphPanel->repaint();
+  });
+}
+
+void TMainForm::HideBusyIcon() {
+  QMetaObject::invokeMethod(GlyphPanel, [this] { GlyphPanel->clear(); });
+}
+
+void TMainForm::SetFileName(const QString& name) {
+  fileName_ = name;
+  FileNamePanel->setText(name.isEmpty() ? Untitled : " " + name);
+}
+
+// ---- enabling rules ----
+
+TTreeNode* TMainForm::SelectedSetupNode() const { return static_cast<TTreeNode*>(SetupTreeView->currentItem()); }
+TTreeNode* TMainForm::SelectedGroupNode() const { return static_cast<TTreeNode*>(GroupTreeView->currentItem()); }
+
+void TMainForm::PageControlChange() {
+  const bool onSetup = PageControl->currentWidget() == SetupTabSheet;
+  SetupMenu->setEnabled(onSetup);
+  if (onSetup) {
+    SetupTreeViewChange();
+  } else {
+    for (QAction* a : {FindSealsMenuItem, AddSealMenuItem, RemoveSealMenuItem, RemoveInterfaceMenuItem,
+                       AddInterfaceMenuItem, FindToolbarButton, RemoveToolbarbutton})
+      a->setEnabled(false);
+  }
+  const bool onGroup = PageControl->currentWidget() == GroupTabSheet;
+  GroupMenu->setEnabled(onGroup);
+  if (onGroup) {
+    GroupTreeViewChange();
+  } else {
+    for (QAction* a : {CreateGroupMenuItem, RemoveGroupMenuItem, GroupPropertiesMenuItem}) a->setEnabled(false);
+  }
+}
+
+void TMainForm::SetupTreeViewChange() {
+  const TTreeNode* node = SelectedSetupNode();
+  if (!node) return;
+  const int image = node->ImageIndex();
+  AddSealMenuItem->setEnabled(node->IsPort());
+  FindSealsMenuItem->setEnabled(node->IsPort() || image == ComputerImage);
+  FindToolbarButton->setEnabled(FindSealsMenuItem->isEnabled());
+  RemoveInterfaceMenuItem->setEnabled(image == InterfaceImage);
+  AddInterfaceMenuItem->setEnabled(true);
+  RemoveSealMenuItem->setEnabled(image == SealImage || TSetupTrees::CountSealNodes(node) > 0);
+  RemoveToolbarbutton->setEnabled(RemoveSealMenuItem->isEnabled());
+}
+
+void TMainForm::GroupTreeViewChange() {
+  const TTreeNode* node = SelectedGroupNode();
+  if (!node) return;
+  const bool group = node->ImageIndex() == GroupImage && node != trees_->AllSealsNode();
+  RemoveGroupMenuItem->setEnabled(group);
+  GroupPropertiesMenuItem->setEnabled(group);
+  CreateGroupMenuItem->setEnabled(true);
+}
+
+// ---- setup and group commands ----
+
+void TMainForm::AddSealMenuItemClick() {
+  TTreeNode* port = SelectedSetupNode();
+  if (!port || !port->IsPort() || !AddSealForm->Execute(port->text(0))) return;
+  SetupTreeView->setCurrentItem(trees_->AddSeal(AddSealForm->SealNumber(), port));
+  port->setExpanded(true);
+}
+
+void TMainForm::RemoveSealMenuItemClick() {
+  trees_->RemoveSeals(SelectedSetupNode());
+  SetupTreeViewChange();
+}
+
+void TMainForm::AddInterfaceMenuItemClick() {
+  if (AddInterfaceForm->Execute()) trees_->AddInterface(AddInterfaceForm->AddressEdit->text());
+}
+
+void TMainForm::RemoveInterfaceMenuItemClick() {
+  trees_->RemoveInterface(SelectedSetupNode());
+  SetupTreeViewChange();
+}
+
+void TMainForm::CreateGroupMenuItemClick() {
+  TTreeNode* group = nullptr;
+  if (!GroupForm->Execute(trees_->AllSealsNode(), group)) return;
+  trees_->AddGroup(group, group->text(0));
+  group->setExpanded(true);
+  GroupTreeView->setCurrentItem(group);
+}
+
+void TMainForm::RemoveGroupMenuItemClick() {
+  trees_->RemoveGroup(SelectedGroupNode());
+  GroupTreeViewChange();
+}
+
+void TMainForm::GroupPropertiesMenuItemClick() {
+  TTreeNode* group = SelectedGroupNode();
+  if (!group || group->ImageIndex() != GroupImage || group == trees_->AllSealsNode()) return;
+  GroupForm->Execute(trees_->AllSealsNode(), group);
+  group->setExpanded(true);
+}
+
+void TMainForm::ExportSetupMenuItemClick() {
+  TFileDialogRequest request;
+  request.kind = TFileDialogRequest::Kind::Save;
+  request.title = "Export Setup";
+  request.filter = "ZARN Reader Setup File (*.zrn)|*.zrn|Any File (*.*)|*.*";
+  request.defaultExtension = "zrn";
+  const auto file = RunFileDialog(this, request);
+  if (!file) return;
+  ShowBusyIcon();
+  trees_->ExportSetup(*file, this, options_);
+  HideBusyIcon();
+}
+
+void TMainForm::ImportSetupMenuItemClick() {
+  if (ActionBusy) return;  // the trees hold what the running operation uses
+  TFileDialogRequest request;
+  request.title = "Import Setup";
+  request.filter = "ZARN Reader Setup Files (*.zrn)|*.zrn|Any Files (*.*)|*.*";
+  const auto file = RunFileDialog(this, request);
+  if (file && trees_->ImportSetup(*file, this, options_)) PageControlChange();
+}
+
+void TMainForm::OperatorsMenuItemClick() { UserForm->Execute(options_); }
+
+// ---- the seal data document ----
+
+QString TMainForm::HtmlPagePath(const QString& page) {
+  return QDir(QCoreApplication::applicationDirPath()).filePath("html/" + page);
+}
+
+void TMainForm::NewDatabase() {
+  if (ActionBusy || !QuerySave()) return;
+  document_->NewDocument();
+  SetFileName({});
+  DatabaseListView->clear();
+}
+
+bool TMainForm::OpenDatabase(const QString& fileName) {
+  if (ActionBusy || !QuerySave()) return false;
+  QString name = fileName;
+  if (name.isEmpty()) {
+    TFileDialogRequest request;
+    request.title = "Open";
+    request.filter = "Seal Data Files (*.zrd, *.xml)|*.zrd;*.xml|Any Files (*.*)|*.*";
+    const auto chosen = RunFileDialog(this, request);
+    if (!chosen) return false;
+    name = *chosen;
+  }
+  DatabaseListView->clear();
+  SetFileName(name);
+  if (document_->LoadFromFile(name.toStdString())) return true;
+  document_->NewDocument();
+  SetFileName({});
+  return false;
+}
+
+bool TMainForm::SaveDatabase() {
+  if (fileName_.isEmpty()) return SaveDatabaseAs({});
+  const bool withViews = QFileInfo(fileName_).suffix().toUpper() == "XML";
+  return document_->SaveToFile(fileName_.toStdString(), withViews);
+}
+
+bool TMainForm::SaveDatabaseAs(const QString& fileName) {
+  QString name = fileName;
+  if (name.isEmpty()) {
+    TFileDialogRequest request;
+    request.kind = TFileDialogRequest::Kind::Save;
+    request.title = "Save As";
+    request.filter = "Encrypted Seal Data File (*.zrd)|*.zrd|Unencrypted Seal Data File (*.xml)|*.xml";
+    request.defaultExtension = "zrd";
+    for (const QString& op : {options_.operator1, options_.operator2})
+      if (!op.isEmpty()) request.fileName += op + "-";
+    request.fileName += QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+    const auto chosen = RunFileDialog(this, request);
+    if (!chosen) return false;
+    name = *chosen;
+  }
+  SetFileName(name);
+  return SaveDatabase();
+}
+
+// ---- closing ----
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!event->spontaneous()) PostMessage(handle_, WM_SHOWOPERATORS, 0, 0);
+}
+
+void TMainForm::OperationEnded() {
+  if (closePending_) {
+    closePending_ = false;
+    QTimer::singleShot(0, this, &QWidget::close);
+  }
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  event->ignore();
+  if (ActionBusy) {
+    // Closing inside the operation's wait would pull the window and the document from
+    // under it: the close is carried out once the wait has ended.
+    closePending_ = true;
+    return;
+  }
+  if (!FileMenu->isEnabled()) return;  // a close is already asking its questions
+  FileMenu->setEnabled(false);
+  ToolBar->setEnabled(false);
+  if (QueryLogOff() && QuerySave()) {
+    event->accept();
+    return;
+  }
+  FileMenu->setEnabled(true);
+  ToolBar->setEnabled(true);
+}
+
+bool TMainForm::QueryLogOff() {
+  int loggedOn = 0;
+  QTreeWidgetItemIterator it(SetupTreeView);
+  for (; *it; ++it) {
+    auto* node = static_cast<TTreeNode*>(*it);
+    loggedOn += node->ImageIndex() == SealImage && node->seal && node->seal->LoggedOn();
+  }
+  if (loggedOn == 0) return true;
+  const int answer = ShowMessageDlg(loggedOn == 1 ? "You are logged on to a seal. Do you want to log off now?"
+                                                  : "You are logged on to seals. Do you want to log off now?",
+                                    TMsgDlgType::Confirmation, platform::MB_YESNOCANCEL);
+  if (answer == platform::IDNO) return true;
+  if (answer != platform::IDYES) return false;
+  while (!LogOffAllSeals()) {
+    const int retry = ShowMessageDlg("Log off failed. Retry?", TMsgDlgType::Confirmation, platform::MB_YESNOCANCEL);
+    if (retry == platform::IDCANCEL) return false;
+    if (retry == platform::IDNO) return true;
+  }
+  return true;
+}
+
+bool TMainForm::QuerySave() {
+  if (!document_->Modified()) return true;
+  const int answer = ShowMessageDlg("The contents of the database has changed.\rDo you want to save the changes?",
+                                    TMsgDlgType::Confirmation, platform::MB_YESNOCANCEL);
+  if (answer == platform::IDCANCEL) return false;
+  if (answer == platform::IDYES) return SaveDatabase();
+  return true;
+}
+
+bool TMainForm::LogOffAllSeals() {
+  std::vector<TActionParams> records;
+  for (int i = 0; i < trees_->RootNode()->childCount(); ++i) {
+    TTreeNode* port = trees_->RootNode()->Child(i);
+    TActionParams record;
+    record.Port = port->port;
+    for (int k = 0; k < port->childCount(); ++k) {
+      const TTreeNode* seal = port->Child(k);
+      if (seal->seal && seal->seal->LoggedOn()) record.Seals.push_back(seal->seal);
+    }
+    if (!record.Seals.empty()) records.push_back(std::move(record));
+  }
+  std::vector<TActionParams*> list;
+  for (auto& r : records) list.push_back(&r);
+  if (!RunActionOnAll(LogoffAllThread, list)) return false;  // another operation runs
+  for (const auto& r : records)
+    if (r.Result != 0) return false;
+  return true;
+}

@@ -1,0 +1,459 @@
+// The main window driven as an operator drives it: menus, dialogs, seal operations
+// through RunAction against a simulated seal, closing with its questions.
+#include "main_form.h"
+
+#include <QApplication>
+#include <QTest>
+#include <QRegularExpression>
+#include <QTimer>
+#include <QWebEngineView>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "actions.h"
+#include "add.h"
+#include "file_dialog.h"
+#include "group.h"
+#include <QMenuBar>
+#include "message_box.h"
+#include "registry.h"
+#include "seal_link_sim.h"
+#include "seal_test_env.h"
+#include "user.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t Serial = 777;
+constexpr uint32_t PortTimeout = 500;
+
+size_t Count(TZarnDocument& document, const char* xpath) {
+  return document.WithDom([&](const pugi::xml_document& d) { return d.select_nodes(xpath).size(); });
+}
+
+// Runs steps once the modal dialog is up; gives up after a while so a failing test ends.
+void WhenModal(QWidget* dialog, std::function<void()> steps) {
+  auto* timer = new QTimer;
+  auto started = std::chrono::steady_clock::now();
+  QObject::connect(timer, &QTimer::timeout, [=] {
+    if (QApplication::activeModalWidget() == dialog) {
+      timer->deleteLater();
+      timer->stop();
+      steps();
+    } else if (std::chrono::steady_clock::now() - started > std::chrono::seconds(5)) {
+      timer->stop();
+      timer->deleteLater();
+    }
+  });
+  timer->start(5);
+}
+
+// Lets the window work until the condition holds or the time is up.
+bool WaitFor(const std::function<bool()>& condition, int ms = 5000) { return QTest::qWaitFor(condition, ms); }
+
+TTreeNode* ChildNamed(TTreeNode* node, const QString& text) {
+  for (int i = 0; i < node->childCount(); ++i)
+    if (node->child(i)->text(0) == text) return node->Child(i);
+  return nullptr;
+}
+
+class MainFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/zarn-main-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    // The world's registry holds the crypto service's class; the reader's settings start empty.
+    platform::Registry registry;
+    registry.DeleteKey(std::string("\\") + SettingsKeyPath);
+    seal_.Attach(link_);
+    map_ = std::make_unique<sim::ScopedPortMap>(std::vector<sim::ScopedPortMap::Entry>{{7, link_.ServePty()}});
+    seal_test::TestWorld::Get().ServeKeyDatabase(true);
+    seal_test::FreshDatabase();
+    seal_test::StoreInDatabase(seal_.Keyset());
+  }
+  void TearDown() override {
+    form_.reset();
+    fs::remove_all(dir_);
+  }
+  void NoOperatorDialog() {
+    platform::Registry registry;
+    ASSERT_TRUE(registry.OpenKey(std::string("\\") + SettingsKeyPath, true));
+    ASSERT_TRUE(registry.WriteBool("ShowDialog", false));
+  }
+  void Start() {
+    form_ = std::make_unique<TMainForm>();
+    form_->Trees().SetPortTimeout(PortTimeout);
+    form_->show();
+    QApplication::processEvents();
+  }
+  TTreeNode* Com7() { return ChildNamed(form_->Trees().RootNode(), "COM7"); }
+  // Adds a seal through Setup > Add Seal... with COM7 selected.
+  TTreeNode* AddSealThroughTheMenu(uint32_t number) {
+    form_->SetupTreeView->setCurrentItem(Com7());
+    WhenModal(form_->AddSealForm, [&, number] {
+      QTest::keyClicks(form_->AddSealForm->SealNumberEdit, QString::number(number));
+      QTest::keyClick(form_->AddSealForm->SealNumberEdit, Qt::Key_Return);
+    });
+    form_->AddSealMenuItem->trigger();
+    return form_->Trees().FindSealNode(number);
+  }
+  TActionParams ParamsOf(TTreeNode* seal) {
+    TActionParams p;
+    p.Seal = seal->seal;
+    p.Port = seal->ParentNode()->port;
+    return p;
+  }
+
+  std::string dir_;
+  sim::SealLinkSimulator link_;
+  sim::SimulatedSeal seal_{Serial, 3};
+  std::unique_ptr<sim::ScopedPortMap> map_;
+  std::unique_ptr<TMainForm> form_;
+};
+
+TEST_F(MainFormTest, FirstStartShowsTheDefaultsAndAsksForTheOperators) {
+  form_ = std::make_unique<TMainForm>();
+  bool asked = false;
+  WhenModal(form_->UserForm, [&] {
+    asked = true;
+    QTest::keyClicks(form_->UserForm->InitialsEdit1, "js");
+    QTest::mouseClick(form_->UserForm->OkayButton, Qt::LeftButton);
+  });
+  form_->show();
+  ASSERT_TRUE(WaitFor([&] { return asked && !form_->UserForm->isVisible(); }));
+  EXPECT_EQ(form_->frameGeometry(), QRect(0, 0, 640, 460));
+  EXPECT_EQ(form_->windowTitle(), "ZARN");
+  EXPECT_EQ(form_->Trees().RootNode()->text(0), "This Computer");
+  ASSERT_NE(Com7(), nullptr);
+  EXPECT_EQ(form_->GroupTreeView->topLevelItemCount(), 1);
+  EXPECT_EQ(form_->GroupTreeView->topLevelItem(0)->text(0), "All Seals");
+  EXPECT_EQ(form_->Options().operator1, "JS");
+  EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
+  EXPECT_TRUE(form_->ProgressBar->isHidden());
+  EXPECT_EQ(SendMessage(form_->Handle(), WM_GETSESSION, 0, 0), 0);
+}
+
+TEST_F(MainFormTest, MenusFollowTheTabAndTheSelection) {
+  NoOperatorDialog();
+  Start();
+  const QStringList menus{"&File", "&View", "&Setup", "&Group", "&Options"};
+  QStringList shown;
+  for (QAction* a : form_->menuBar()->actions()) shown << a->text();
+  EXPECT_EQ(shown, menus);
+  EXPECT_EQ(form_->RemoveToolbarbutton->objectName(), "RemoveToolbarbutton");
+  EXPECT_EQ(form_->ForewardToolbarButton->toolTip(), "Navigate foreward");
+
+  TTreeNode* seal = AddSealThroughTheMenu(12);
+  ASSERT_NE(seal, nullptr);
+  struct Case {
+    QTreeWidgetItem* node;
+    bool addSeal, find, removeSeals, removeInterface;
+  };
+  for (const Case& c : {Case{form_->Trees().RootNode(), false, true, true, false}, Case{Com7(), true, true, true, false},
+                        Case{seal, false, false, true, false}}) {
+    form_->SetupTreeView->setCurrentItem(c.node);
+    EXPECT_EQ(form_->AddSealMenuItem->isEnabled(), c.addSeal) << c.node->text(0).toStdString();
+    EXPECT_EQ(form_->FindToolbarButton->isEnabled(), c.find);
+    EXPECT_EQ(form_->RemoveToolbarbutton->isEnabled(), c.removeSeals);
+    EXPECT_EQ(form_->RemoveInterfaceMenuItem->isEnabled(), c.removeInterface);
+  }
+  form_->ViewGroupMenuItem->trigger();
+  EXPECT_FALSE(form_->SetupMenu->isEnabled());
+  EXPECT_FALSE(form_->FindToolbarButton->isEnabled());
+  EXPECT_FALSE(form_->RemoveToolbarbutton->isEnabled());
+  EXPECT_TRUE(form_->GroupMenu->isEnabled());
+  EXPECT_FALSE(form_->RemoveGroupMenuItem->isEnabled());  // "All Seals"
+  form_->ViewSetupMenuItem->trigger();
+  EXPECT_TRUE(form_->RemoveToolbarbutton->isEnabled());  // the seal is still selected
+  EXPECT_FALSE(form_->GroupMenu->isEnabled());
+}
+
+TEST_F(MainFormTest, OperationsThroughTheWindowFileTheirResultsAndCloseAsksThePartsQuestions) {
+  NoOperatorDialog();
+  Start();
+  TTreeNode* node = AddSealThroughTheMenu(Serial);
+  ASSERT_NE(node, nullptr);
+  TActionParams p = ParamsOf(node);
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  p.Operator1ID = 289;
+  ASSERT_TRUE(RunAction(LogonThread, p)) << p.Result;
+  EXPECT_TRUE(WaitFor([&] { return node->StateIndex() == LoggedOnStateImage; }));
+  EXPECT_EQ(form_->Trees().AllSealsNode()->Child(0)->StateIndex(), LoggedOnStateImage);
+  ASSERT_TRUE(RunAction(StatusThread, p));
+  std::string pad = "gate 3";
+  p.PadText = &pad;
+  ASSERT_TRUE(RunAction(WritePadThread, p));
+  std::string read;
+  p.PadText = &read;
+  ASSERT_TRUE(RunAction(ReadPadThread, p));
+  EXPECT_EQ(read, pad);
+  ASSERT_TRUE(RunAction(SynchronizeThread, p));
+  for (uint32_t t = 1; t <= 12 * 6; ++t) seal_.AddSealEvent(1000 + t);
+  p.SealEventsToRead = 72;
+  int largest = 0;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (form_->ProgressBar->isVisible()) largest = std::max(largest, form_->ProgressBar->value());
+  });
+  watch.start(1);
+  seal_.InjectFault('P', sim::SealFaultSpec(sim::SealFault::Delay, 20, 0));
+  ASSERT_TRUE(RunAction(ReadoutThread, p));
+  watch.stop();
+  seal_.ClearFaults();
+  EXPECT_GT(largest, 4);
+  EXPECT_TRUE(form_->ProgressBar->isHidden());
+  EXPECT_EQ(Count(form_->Document(), "/zarn/seal/key/page"), 7u);  // six seal-event pages and one system-event page
+  EXPECT_EQ(Count(form_->Document(), "/zarn/seal/key/status"), 1u);
+  EXPECT_EQ(Count(form_->Document(), "/zarn/seal/key/pad"), 1u);
+  EXPECT_TRUE(WaitFor([&] { return form_->ModifiedPanel->text() == "Modified"; }));
+
+  // Closing: the log-off question, Cancel keeps the window; No goes on to the save
+  // question, whose Cancel keeps it too; then No and No close it.
+  platform::MessageBoxRecorder boxes;
+  boxes.Answer(platform::IDCANCEL);
+  EXPECT_FALSE(form_->close());
+  EXPECT_TRUE(form_->FileMenu->isEnabled());
+  EXPECT_TRUE(form_->ToolBar->isEnabled());
+  boxes.Answer(platform::IDNO);
+  boxes.Answer(platform::IDCANCEL);
+  EXPECT_FALSE(form_->close());
+  boxes.Answer(platform::IDNO);
+  boxes.Answer(platform::IDNO);
+  EXPECT_TRUE(form_->close());
+  auto shown = boxes.Boxes();
+  ASSERT_EQ(shown.size(), 5u);
+  EXPECT_EQ(shown[0].text, "You are logged on to a seal. Do you want to log off now?");
+  EXPECT_EQ(shown[0].flags & platform::MB_TYPEMASK, platform::MB_YESNOCANCEL);
+  EXPECT_EQ(shown[2].text, "The contents of the database has changed.\rDo you want to save the changes?");
+  EXPECT_FALSE(form_->FileMenu->isEnabled());
+}
+
+TEST_F(MainFormTest, YesLogsOffEverySealBeforeClosing) {
+  NoOperatorDialog();
+  Start();
+  TTreeNode* node = AddSealThroughTheMenu(Serial);
+  TActionParams p = ParamsOf(node);
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  ASSERT_TRUE(RunAction(LogonThread, p));
+  platform::MessageBoxRecorder boxes;
+  boxes.Answer(platform::IDYES);
+  EXPECT_TRUE(form_->close());
+  EXPECT_FALSE(seal_.LoggedOn());
+  EXPECT_EQ(boxes.Boxes().size(), 1u);
+}
+
+TEST_F(MainFormTest, AFailedLogOffOffersARetryAndNoCloses) {
+  sim::SimulatedSeal second(778, 3);
+  second.Attach(link_);
+  seal_test::StoreInDatabase(second.Keyset());
+  NoOperatorDialog();
+  Start();
+  for (uint32_t serial : {Serial, 778u}) {
+    TActionParams p = ParamsOf(AddSealThroughTheMenu(serial));
+    ASSERT_TRUE(RunAction(ChallengeThread, p));
+    ASSERT_TRUE(RunAction(LogonThread, p));
+  }
+  second.InjectFault('O', sim::SealFaultSpec(sim::SealFault::Refuse, 1, 0));
+  platform::MessageBoxRecorder boxes;
+  boxes.Answer(platform::IDYES);     // log off now
+  boxes.Answer(platform::IDYES);     // retry: fails again
+  boxes.Answer(platform::IDCANCEL);  // keeps the window
+  EXPECT_FALSE(form_->close());
+  EXPECT_TRUE(form_->FileMenu->isEnabled());
+  EXPECT_TRUE(form_->ToolBar->isEnabled());
+  EXPECT_FALSE(seal_.LoggedOn());
+  EXPECT_TRUE(second.LoggedOn());
+  boxes.Answer(platform::IDYES);
+  boxes.Answer(platform::IDNO);  // closes without the log-off
+  EXPECT_TRUE(form_->close());
+  std::vector<std::string> texts;
+  for (const auto& box : boxes.Boxes()) texts.push_back(box.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"You are logged on to seals. Do you want to log off now?",
+                                             "Log off failed. Retry?", "Log off failed. Retry?",
+                                             "You are logged on to a seal. Do you want to log off now?",
+                                             "Log off failed. Retry?"}));
+}
+
+TEST_F(MainFormTest, ACloseDuringAnOperationWaitsForItsEnd) {
+  NoOperatorDialog();
+  Start();
+  TTreeNode* node = AddSealThroughTheMenu(Serial);
+  TActionParams p = ParamsOf(node);
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  seal_.InjectFault('I', sim::SealFaultSpec(sim::SealFault::Delay, 300));
+  bool visibleAfterClose = false, openRefused = false;
+  QTimer::singleShot(50, form_.get(), [&] {
+    form_->close();
+    visibleAfterClose = form_->isVisible();
+    openRefused = !form_->OpenDatabase(QString::fromStdString(dir_ + "/none.zrd"));
+  });
+  EXPECT_TRUE(RunAction(LogInfoThread, p));
+  EXPECT_TRUE(visibleAfterClose);
+  EXPECT_TRUE(openRefused);
+  EXPECT_TRUE(form_->isVisible());
+  EXPECT_TRUE(WaitFor([&] { return !form_->isVisible(); }));
+}
+
+TEST_F(MainFormTest, TheCancelButtonEndsAReadOutAndKeepsThePagesRead) {
+  NoOperatorDialog();
+  Start();
+  TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  for (uint32_t t = 1; t <= 12 * 8; ++t) seal_.AddSealEvent(1000 + t);
+  seal_.InjectFault('P', sim::SealFaultSpec(sim::SealFault::Delay, 100, 0));
+  p.SealEventsToRead = 96;
+  QTimer press;
+  QObject::connect(&press, &QTimer::timeout, [&] {
+    size_t pages = 0;
+    for (const auto& c : seal_.Commands()) pages += c.command == 'P';
+    if (pages == 3) {
+      press.stop();
+      form_->CancelToolbarButton->trigger();
+    }
+  });
+  press.start(2);
+  EXPECT_TRUE(RunAction(ReadoutThread, p));
+  EXPECT_EQ(p.Result, 0);
+  EXPECT_EQ(Count(form_->Document(), "/zarn/seal/key/page"), 2u);
+  EXPECT_TRUE(form_->ProgressBar->isHidden());
+}
+
+TEST_F(MainFormTest, ASecondCloseWhileTheFirstAsksIsRefused) {
+  NoOperatorDialog();
+  Start();
+  TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  ASSERT_TRUE(RunAction(StatusThread, p));  // the document has changed
+  int boxes = 0;
+  auto previous = platform::SetMessageBoxHandler([&](const platform::MessageBoxRequest&) {
+    if (++boxes == 1) form_->ExitMenuItem->trigger();  // asks nothing and closes nothing
+    return platform::IDCANCEL;
+  });
+  EXPECT_FALSE(form_->close());
+  platform::SetMessageBoxHandler(previous);
+  EXPECT_EQ(boxes, 1);
+  EXPECT_TRUE(form_->isVisible());
+  EXPECT_TRUE(form_->FileMenu->isEnabled());
+}
+
+TEST_F(MainFormTest, TheCommandLineFileIsOpenedOrLeavesAnUntitledDocument) {
+  NoOperatorDialog();
+  Start();
+  TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  ASSERT_TRUE(RunAction(StatusThread, p));
+  const QString file = QString::fromStdString(dir_ + "/seals.zrd");
+  ASSERT_TRUE(form_->SaveDatabaseAs(file));
+  form_.reset();
+
+  form_ = std::make_unique<TMainForm>(file);
+  EXPECT_EQ(form_->FileNamePanel->text(), " " + file);
+  EXPECT_TRUE(WaitFor([&] { return form_->DatabaseListView->count() == 1; }));
+  EXPECT_EQ(form_->DatabaseListView->item(0)->text(), QString("ZARN S/N %1").arg(Serial));
+  form_.reset();
+
+  platform::MessageBoxRecorder boxes;
+  form_ = std::make_unique<TMainForm>(QString::fromStdString(dir_ + "/no-such-file.zrd"));
+  EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
+  EXPECT_TRUE(form_->FileName().isEmpty());
+}
+
+TEST_F(MainFormTest, ExportAndImportSetupThroughTheFileMenu) {
+  NoOperatorDialog();
+  Start();
+  AddSealThroughTheMenu(51);
+  const QString file = QString::fromStdString(dir_ + "/setup.zrn");
+  std::vector<TFileDialogRequest> asked;
+  auto previous = SetFileDialogHandler([&](const TFileDialogRequest& request) -> std::optional<QString> {
+    asked.push_back(request);
+    return file;
+  });
+  form_->ExportSetupMenuItem->trigger();
+  form_->SetupTreeView->setCurrentItem(form_->Trees().FindSealNode(51));
+  platform::MessageBoxRecorder boxes;
+  form_->RemoveSealMenuItem->trigger();
+  EXPECT_EQ(form_->Trees().FindSealNode(51), nullptr);
+  form_->ImportSetupMenuItem->trigger();
+  SetFileDialogHandler(previous);
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[0].title, "Export Setup");
+  EXPECT_EQ(asked[0].defaultExtension, "zrn");
+  EXPECT_EQ(asked[1].title, "Import Setup");
+  ASSERT_NE(form_->Trees().FindSealNode(51), nullptr);
+  EXPECT_EQ(form_->Trees().FindSealNode(51)->ParentNode(), Com7());
+  EXPECT_TRUE(form_->GlyphPanel->pixmap().isNull());  // the busy glyph is gone again
+}
+
+TEST_F(MainFormTest, SaveAsSuggestsTheOperatorsAndTheTime) {
+  NoOperatorDialog();
+  Start();
+  form_->Options().operator1 = "JS";
+  form_->Options().operator2 = "AB";
+  QString suggested;
+  auto previous = SetFileDialogHandler([&](const TFileDialogRequest& request) -> std::optional<QString> {
+    suggested = request.fileName;
+    return std::nullopt;
+  });
+  EXPECT_FALSE(form_->SaveDatabase());  // untitled: Save As, cancelled
+  SetFileDialogHandler(previous);
+  EXPECT_TRUE(QRegularExpression("^JS-AB-\\d{8}-\\d{6}$").match(suggested).hasMatch()) << suggested.toStdString();
+  EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
+}
+
+TEST_F(MainFormTest, SetupAndGroupsSurviveARestart) {
+  NoOperatorDialog();
+  Start();
+  AddSealThroughTheMenu(31);
+  form_->ViewGroupMenuItem->trigger();
+  WhenModal(form_->GroupForm, [&] {
+    QTest::keyClicks(form_->GroupForm->NameEdit, "North");
+    form_->GroupForm->ListViewNotSelected->selectAll();
+    QTest::mouseClick(form_->GroupForm->AddButton, Qt::LeftButton);
+    QTest::mouseClick(form_->GroupForm->OkayButton, Qt::LeftButton);
+  });
+  form_->CreateGroupMenuItem->trigger();
+  form_->move(40, 30);
+  form_.reset();
+
+  Start();
+  ASSERT_NE(form_->Trees().FindSealNode(31), nullptr);
+  EXPECT_EQ(form_->Trees().FindSealNode(31)->ParentNode(), Com7());
+  ASSERT_EQ(form_->GroupTreeView->topLevelItemCount(), 2);
+  EXPECT_EQ(form_->GroupTreeView->topLevelItem(1)->text(0), "North");
+  EXPECT_EQ(form_->GroupTreeView->topLevelItem(1)->childCount(), 1);
+  EXPECT_EQ(form_->frameGeometry().topLeft(), QPoint(40, 30));
+}
+
+TEST_F(MainFormTest, ScreenshotOfTheMainWindow) {
+  NoOperatorDialog();
+  Start();
+  AddSealThroughTheMenu(Serial);
+  form_->Trees().AddInterface("10.0.0.17");
+  form_->SetupTreeView->expandAll();
+  EXPECT_TRUE(WaitFor([&] { return form_->Browser->title() == "ZARN Reader"; }, 15000));
+  QTest::qWait(500);  // the page's first paint
+  EXPECT_TRUE(form_->grab().save("main_window.png"));
+}
+
+bool underXvfb = false;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
+  for (int i = 1; i < argc; ++i) underXvfb |= std::string(argv[i]) == "--xvfb";
+  seal_test::TestWorld world;
+  if (!underXvfb) qputenv("QT_QPA_PLATFORM", "offscreen");
+  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
+  QApplication app(argc, argv);
+  int result = RUN_ALL_TESTS();
+  world.EndService();
+  return result;
+}
