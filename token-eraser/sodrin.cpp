@@ -1,10 +1,12 @@
 // The token eraser: erases every key-set of the crypto token on the COM port given on
 // the command line, and says in one line whether it worked. The exit code is always 0.
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,9 +17,12 @@ namespace {
 
 constexpr unsigned EraseTimeout = 3000;
 
-// The decimal number at the start of the text, as the C runtime's _wtoi reads it.
+// The decimal number at the start of the text, as the 32-bit C runtime's _wtoi reads it:
+// a number out of range saturates instead of wrapping onto a real port number.
 unsigned PortNumber(const wchar_t* text) {
-  return unsigned(int(std::wcstol(text, nullptr, 10)));
+  long long value = std::wcstoll(text, nullptr, 10);
+  value = std::clamp<long long>(value, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+  return unsigned(int(value));
 }
 
 bool Erase(unsigned port) {

@@ -1,5 +1,6 @@
 #include "keyset_time.h"
 
+#include <cstdint>
 #include <cwchar>
 
 using platform::FILETIME;
@@ -37,7 +38,11 @@ bool SystemTimeToMilleniumTime(uint32_t& out, const SYSTEMTIME& in) {
   FILETIME epoch, time;
   if (!platform::SystemTimeToFileTime(MilleniumEpoch, epoch) || !platform::SystemTimeToFileTime(in, time))
     return false;
-  out = uint32_t(time / FileTimeTicksPerSecond - epoch / FileTimeTicksPerSecond);
+  const int64_t seconds = int64_t(time / FileTimeTicksPerSecond) - int64_t(epoch / FileTimeTicksPerSecond);
+  // Only what the signed count reads back: a later or much earlier time would wrap
+  // onto another date.
+  if (seconds < INT32_MIN || seconds > INT32_MAX) return false;
+  out = uint32_t(seconds);
   return true;
 }
 

@@ -12,7 +12,8 @@ inline constexpr size_t KeysetNameSize = 100;
 
 // The count is read as signed: 0xFFFFFFFF is 1999-12-31 23:59:59.
 bool MilleniumTimeToSystemTime(platform::SYSTEMTIME& out, uint32_t seconds);
-// Milliseconds are dropped; a time before 2000 wraps to a large count.
+// Milliseconds are dropped; a time before 2000 wraps to a large count. False for a time
+// the signed count cannot hold (before 1931-12-13 20:45:52, after 2068-01-19 03:14:07).
 bool SystemTimeToMilleniumTime(uint32_t& out, const platform::SYSTEMTIME& in);
 // "yyyy-mm-dd hh:mm:ss", cut to the buffer's size (in characters, terminator included).
 void FormatMilleniumTime(wchar_t* buffer, size_t size, uint32_t seconds);

@@ -71,10 +71,13 @@ int CSerialPort::WriteFrame(const uint8_t* payload, int count) {
 }
 
 int CSerialPort::ReadFrame(uint8_t* buffer, int max) {
+  // Room for a whole frame of escaped bytes and as much noise again: a line that streams
+  // without ever completing a frame must not hold the reader (and the token's lock) for ever.
+  const int byteLimit = 4 * max + 4;
   int i = 0;
   bool inFrame = false, escape = false;
-  for (;;) {
-    if (i >= max) return 0;
+  for (int seen = 0;; ++seen) {
+    if (i >= max || seen >= byteLimit) return 0;
     uint8_t b;
     if (Read(&b, 1) == 0) return 0;
     switch (b) {

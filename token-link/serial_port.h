@@ -41,7 +41,8 @@ class CSerialPort {
   // count when the whole frame went out, else 0.
   int WriteFrame(const uint8_t* payload, int count);
   // The payload length (at least 1) of the next complete frame, or 0: silence for the
-  // time-out, or a frame of max or more payload bytes.
+  // time-out, a frame of max or more payload bytes, or a line that streams more bytes
+  // than a frame of max bytes could take (4 * max + 4) without completing one.
   int ReadFrame(uint8_t* buffer, int max);
 
  private:

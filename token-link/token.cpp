@@ -141,10 +141,13 @@ bool CToken::ReadKeysets(TokenStatus* replyStatus) {
       target = r.count;
       read[index++] = r.entry;
     } while (index < target);
-    std::lock_guard table(tableLock_);
-    if (capacity >= 0) capacity_ = capacity;
-    count_ = std::min(target, index);
-    std::copy(read, read + count_, table_);
+    // Nothing read says nothing about the token's table: the one read earlier stays.
+    if (index > 0) {
+      std::lock_guard table(tableLock_);
+      capacity_ = capacity;
+      count_ = std::min(target, index);
+      std::copy(read, read + count_, table_);
+    }
   }
   if (replyStatus) *replyStatus = s;
   return ok;

@@ -183,6 +183,15 @@ bool Succeeded(SQLRETURN result) { return SQL_SUCCEEDED(result); }
 
 std::wstring Decimal(int value) { return std::to_wstring(static_cast<unsigned>(value)); }
 
+// SQLSTATE class 23: the statement broke a constraint, here the unique serial number.
+bool IsIntegrityViolation(SQLHSTMT statement) {
+  SQLWCHAR state[6] = {};
+  SQLINTEGER native = 0;
+  SQLSMALLINT length = 0;
+  return Succeeded(SQLGetDiagRecW(SQL_HANDLE_STMT, statement, 1, state, &native, nullptr, 0, &length)) &&
+         state[0] == u'2' && state[1] == u'3';
+}
+
 bool DecodeKey(uint8_t* output, const TextColumn& column) {
   return !column.IsNull() && DecodeHex(output, column.Value().c_str(), kKeyDigits / 2);
 }
@@ -294,10 +303,26 @@ bool CKeysetDatasource::StoreKeyset(uint32_t keysetNumber, uint32_t keysetTime, 
   SQLRETURN result = statement.Fetch();
   if (result == SQL_NO_DATA) {
     statement.CloseCursor();
-    if (failed(statement.ExecDirect(Quoted(LR"(INSERT INTO "Seals" ("SerialNumber") VALUES (?))", quote_))) ||
-        failed(statement.ExecDirect(findSeal)))
-      return false;
+    Statement insert(connection_);
+    if (!insert) return false;
+    const auto insertFailed = [&](SQLRETURN r) {
+      if (r == SQL_SUCCESS) return false;
+      insert.Report();
+      return true;
+    };
+    if (insertFailed(insert.BindUnsigned(keysetNumber >> 8))) return false;
+    const SQLRETURN inserted =
+        insert.ExecDirect(Quoted(LR"(INSERT INTO "Seals" ("SerialNumber") VALUES (?))", quote_));
+    // Another service on a shared server may have inserted the seal since our look-up:
+    // the unique serial number refuses ours, and its row is as good.
+    const bool lostRace = inserted == SQL_ERROR && IsIntegrityViolation(insert.get());
+    if (!lostRace && insertFailed(inserted)) return false;
+    if (failed(statement.ExecDirect(findSeal))) return false;
     result = statement.Fetch();
+    if (lostRace && result == SQL_NO_DATA) {
+      insert.Report();
+      return false;
+    }
   }
   if (failed(result)) return false;
   if (sealId.IsNull()) return false;
@@ -479,9 +504,12 @@ bool CKeysetDatasource::QueryKeysets(CQueryCallback& callback, const int* sealId
     }
     while (Succeeded(statement.Fetch())) {
       uint32_t seconds;
-      if (keyId.IsNull() || number.IsNull() || !time.ToMillenium(seconds)) continue;
+      // A row that cannot be converted ends the seal's rows: with newest only, the next
+      // row would be taken for the newest.
       wchar_t name[KeysetNameSize];
-      if (!FormatKeysetName(name, std::size(name), number.Unsigned(), seconds)) continue;
+      if (keyId.IsNull() || number.IsNull() || !time.ToMillenium(seconds) ||
+          !FormatKeysetName(name, std::size(name), number.Unsigned(), seconds))
+        break;
       if (!callback.Invoke(keyId.Signed(), name) || newestOnly) break;
     }
     statement.CloseCursor();

@@ -46,6 +46,13 @@ void CTokenScan::StopTokenScan() {
   // A pass stopped in the middle of a port time-out finishes it first: the thread uses
   // the table, so it must end before the table does.
   thread_.join();
+  std::lock_guard lock(stopLock_);
+  stop_ = false;  // a pass run by hand afterwards goes over every port
+}
+
+bool CTokenScan::Stopping() {
+  std::lock_guard lock(stopLock_);
+  return stop_;
 }
 
 void CTokenScan::TokenScanThread() {
@@ -99,6 +106,8 @@ void CTokenScan::ScanPass() {
   }
   // Only this thread changes the slots' ports and tokens, so it reads them without the lock.
   for (auto& slot : slots_) {
+    // Each silent port costs a time-out: a stop waits for the port in progress only.
+    if (Stopping()) break;
     if (slot.present && !slot.token) {
       std::shared_ptr<CToken> token;
       try {

@@ -60,6 +60,7 @@ class CTokenScan {
 
  private:
   void TokenScanThread();
+  bool Stopping();
   std::vector<unsigned> PresentVirtualPorts();
   void Remove(TokenSlot& slot);
 

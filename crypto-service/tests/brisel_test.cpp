@@ -10,6 +10,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/wait.h>
 #include <thread>
 
 #include "activation.h"
@@ -261,6 +262,14 @@ TEST_F(BriselTest, ATokenThatHoldsTheKeysetComputesUntilUnplugged) {
   Bstr des = B(Bytes(16, 0x42));
   ASSERT_EQ(crypto->Decrypt(int32_t(number), int32_t(time), 1, &des, 2), S_OK);
   EXPECT_EQ(Of(des), Ecb(EVP_des_ede_ecb(), keys[1], Bytes(16, 0x42), false));
+  // A block the token refuses (its error bit) fails the call.
+  sim::TokenFaultSpec refusal(sim::TokenFault::ErrorBit);
+  refusal.command = 6 + 2 * 1;
+  token.InjectFault(refusal);
+  const size_t answered = token.Answered();
+  des = B(Bytes(16, 0x42));
+  EXPECT_EQ(crypto->Decrypt(int32_t(number), int32_t(time), 1, &des, 2), E_FAIL);
+  EXPECT_GT(token.Answered(), answered);
   bool selected = false, encrypted = false, decrypted = false;
   for (auto& r : token.Requests()) {
     selected = selected || r.command == 5;
@@ -281,13 +290,21 @@ TEST_F(BriselTest, ATokenThatHoldsTheKeysetComputesUntilUnplugged) {
 TEST_F(BriselTest, ASecondServiceEndsWithoutOpeningPorts) {
   crypto = Create();  // the first one runs
   ASSERT_TRUE(crypto);
+  // A port map that only the second service reads: the first, started by the bus, keeps
+  // its own, so a Ping on this token can only come from the second.
+  sim::TokenRack secondsOwn;
+  sim::TokenSimulator& token = secondsOwn.Plug(31, 556);
   FILE* second = ::popen(BRISEL_PATH " Other 2>&1", "r");
   ASSERT_TRUE(second);
   char line[256] = {};
   std::string output;
   while (std::fgets(line, sizeof line, second)) output += line;
-  EXPECT_NE(::pclose(second), 0);
-  EXPECT_NE(output.find("brisel: cannot start (0x80070420)"), std::string::npos) << output;
+  const int status = ::pclose(second);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << ": " << output;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(output.find("brisel: cannot start (0x80070420)\n"), std::string::npos) << output;
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a request on its way
+  EXPECT_TRUE(token.Requests().empty());
 }
 
 int main(int argc, char** argv) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "keydb_test_support.h"
@@ -137,6 +138,30 @@ TEST_P(KeyDatabaseTest, StoringAddsTheSealRowOnceAndReusesIt) {
   EXPECT_EQ(keys, Stored(5));
   ASSERT_TRUE(Load(0x00123401, kTime, keys));
   EXPECT_EQ(keys, Stored(1));
+  EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+// Two services store the first key-sets of one seal at the same moment on a shared
+// server: both look the seal up, find none and insert it; the unique serial number
+// refuses the later insert, whose service then takes the row the other one made.
+TEST_P(KeyDatabaseTest, TwoServicesStoringANewSealAtOnceBothSucceed) {
+  if (!GetParam().postgresql) GTEST_SKIP() << "a file database admits one writer at a time";
+  // Each insert of a seal takes long enough that both look-ups come before either insert.
+  raw->Exec("CREATE FUNCTION \"SlowSeal\"() RETURNS trigger AS $$ BEGIN PERFORM pg_sleep(0.3); RETURN NEW; END $$ "
+            "LANGUAGE plpgsql");
+  raw->Exec("CREATE TRIGGER \"SlowSeal\" BEFORE INSERT ON \"Seals\" FOR EACH ROW EXECUTE FUNCTION \"SlowSeal\"()");
+  CKeysetDatasource other(DataSource(GetParam()).c_str(), User(GetParam()).c_str(), Password(GetParam()).c_str());
+  const Key k = MakeKey(1);
+  const uint8_t quarel[8] = {};
+  bool storedHere = false, storedThere = false;
+  std::thread there([&] { storedThere = other.StoreKeyset(0x00777702, kTime + 1, k.data(), k.data(), k.data(), k.data(), quarel); });
+  storedHere = Store(0x00777701, kTime, 1);
+  there.join();
+  EXPECT_TRUE(storedHere);
+  EXPECT_TRUE(storedThere);
+  EXPECT_EQ(raw->Value("SELECT COUNT(*) FROM \"Seals\""), "1");
+  EXPECT_EQ(raw->Value("SELECT COUNT(DISTINCT \"SealID\") FROM \"Keys\""), "1");
+  EXPECT_EQ(raw->Value("SELECT COUNT(*) FROM \"Keys\""), "2");
   EXPECT_TRUE(boxes.Boxes().empty());
 }
 
@@ -348,6 +373,19 @@ TEST_P(KeyDatabaseTest, KeysetListsAreNewestFirstPerSeal) {
   TQueryCallback<Collector> callback(&rows, &Collector::OnRow);
   EXPECT_FALSE(db->QueryKeysets(callback, seals, 0, false));
   EXPECT_TRUE(rows.rows.empty());
+
+  // A newest row whose time no key-set can have ends its seal's rows: the second newest
+  // is never handed over as the newest.
+  raw->Exec("INSERT INTO \"Keys\" (\"SealID\", \"KeysetNumber\", \"KeysetTime\", \"Authentication\", "
+            "\"Authorization\", \"Identification\", \"Encryption\", \"Quarel\") VALUES (" +
+            std::to_string(a) + ", 4100, '" + (GetParam().postgresql ? "infinity" : "30900-01-01 00:00:00") +
+            "', 'A', 'A', 'A', 'A', 'A')");
+  for (bool newestOnly : {true, false}) {
+    Collector after;
+    TQueryCallback<Collector> all(&after, &Collector::OnRow);
+    ASSERT_TRUE(db->QueryKeysets(all, seals, 3, newestOnly));
+    EXPECT_EQ(after.rows, Rows{b1}) << newestOnly;
+  }
   EXPECT_TRUE(boxes.Boxes().empty());
 }
 

@@ -2,6 +2,7 @@
 
 #include "unicode.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -77,7 +78,25 @@ const ComPtr<IDispatch> NoDispatch;
 
 }  // namespace
 
-Variant Variant::Of(VARTYPE vt, int64_t value) { return Variant(vt, value); }
+Variant Variant::Of(VARTYPE vt, int64_t value) { return vt == VT_VARIANT ? Variant() : Variant(vt, value); }
+
+Variant Variant::Null() {
+  Variant v;
+  v.vt_ = VT_NULL;
+  return v;
+}
+
+Variant Variant::EmptyOf(VARTYPE vt) {
+  switch (vt) {
+    case VT_BSTR: return Variant(Bstr());
+    case VT_DISPATCH: return Variant(ComPtr<IDispatch>());
+    case VT_UNKNOWN: return Variant(ComPtr<IUnknown>());
+    case VT_BOOL: return Variant(false);
+    case VT_R8: case VT_DATE: return Real(vt, 0);
+    case VT_I2: case VT_I4: case VT_UI1: case VT_UI4: case VT_ERROR: return Variant(vt, 0);
+    default: return Variant();
+  }
+}
 
 Variant Variant::Real(VARTYPE vt, double value) {
   Variant v;
@@ -116,7 +135,20 @@ const ComPtr<IDispatch>& Variant::Dispatch() const {
   return p ? *p : NoDispatch;
 }
 
+ComPtr<IUnknown> Variant::Unknown() const {
+  if (auto p = std::get_if<ComPtr<IUnknown>>(&value_)) return *p;
+  if (auto p = std::get_if<ComPtr<IDispatch>>(&value_)) return ComPtr<IUnknown>(p->Get());
+  return {};
+}
+
 HRESULT Variant::ChangeType(VARTYPE vt) {
+  bool byRef = byRef_;
+  HRESULT hr = Coerce(VARTYPE(vt & ~VT_BYREF));
+  byRef_ = byRef;
+  return hr;
+}
+
+HRESULT Variant::Coerce(VARTYPE vt) {
   if (vt == vt_ || vt == VT_VARIANT) return S_OK;
   if (IsIntegerType(vt)) {
     int64_t v;
@@ -124,21 +156,24 @@ HRESULT Variant::ChangeType(VARTYPE vt) {
       v = Integer();
     } else if (vt_ == VT_R8 || vt_ == VT_DATE) {
       double r = RealValue();
-      if (!(r > -9.3e18 && r < 9.3e18)) return DISP_E_TYPEMISMATCH;
+      if (r != r) return DISP_E_TYPEMISMATCH;  // not a number
+      // Far beyond every integer type, and within what a 64-bit integer holds.
+      if (!(r > -1e18 && r < 1e18)) return DISP_E_OVERFLOW;
       v = int64_t(r < 0 ? r - 0.5 : r + 0.5);
     } else if (vt_ == VT_BSTR) {
       std::string s = String().Utf8();
       char* end = nullptr;
       errno = 0;
       long long parsed = std::strtoll(s.c_str(), &end, 10);
-      if (s.empty() || *end || errno) return DISP_E_TYPEMISMATCH;
+      if (s.empty() || *end) return DISP_E_TYPEMISMATCH;
+      if (errno) return DISP_E_OVERFLOW;
       v = parsed;
     } else {
       return DISP_E_TYPEMISMATCH;
     }
     // Script numbers above 2^31 still mean the unsigned 32-bit value they show.
     if (vt == VT_I4 && v > INT32_MAX && v <= UINT32_MAX) v = int32_t(uint32_t(v));
-    if (!FitsIn(vt, v)) return DISP_E_TYPEMISMATCH;
+    if (!FitsIn(vt, v)) return DISP_E_OVERFLOW;
     *this = Variant(vt, v);
     return S_OK;
   }
@@ -164,9 +199,21 @@ HRESULT Variant::ChangeType(VARTYPE vt) {
         return DISP_E_TYPEMISMATCH;
       }
       return S_OK;
-    case VT_DISPATCH:
-      if (vt_ != VT_EMPTY && vt_ != VT_NULL) return DISP_E_TYPEMISMATCH;
-      *this = Variant(ComPtr<IDispatch>());
+    case VT_DISPATCH: {
+      if (vt_ == VT_EMPTY || vt_ == VT_NULL) {
+        *this = Variant(ComPtr<IDispatch>());
+        return S_OK;
+      }
+      if (vt_ != VT_UNKNOWN) return DISP_E_TYPEMISMATCH;
+      ComPtr<IUnknown> object = Unknown();
+      ComPtr<IDispatch> dispatch;
+      if (object && FAILED(object.As(IID_IDispatch, dispatch))) return DISP_E_TYPEMISMATCH;
+      *this = Variant(dispatch);
+      return S_OK;
+    }
+    case VT_UNKNOWN:
+      if (vt_ != VT_EMPTY && vt_ != VT_NULL && vt_ != VT_DISPATCH) return DISP_E_TYPEMISMATCH;
+      *this = Variant(Unknown());
       return S_OK;
     default:
       return DISP_E_TYPEMISMATCH;
@@ -252,13 +299,26 @@ HRESULT PrepareInvoke(const InterfaceInfo& info, DISPID id, uint16_t flags, DISP
   if (!member && (flags & DISPATCH_METHOD)) member = info.Find(id, MemberKind::Method);
   if (!member && (flags & DISPATCH_PROPERTYGET)) member = info.Find(id, MemberKind::PropertyGet);
   if (!member) return DISP_E_MEMBERNOTFOUND;
+  if (!params->named.empty()) {
+    // A property put's value may come named; nothing else is passed by name.
+    if (member->kind != MemberKind::PropertyPut || params->named.size() != 1 || params->named[0] != DISPID_PROPERTYPUT ||
+        params->args.empty())
+      return DISP_E_NONAMEDARGS;
+    std::rotate(params->args.begin(), params->args.begin() + 1, params->args.end());
+    params->named.clear();
+  }
   if (params->args.size() != member->params.size()) return DISP_E_BADPARAMCOUNT;
   for (size_t i = 0; i < member->params.size(); ++i) {
     const ParamInfo& p = member->params[i];
-    if (p.dir == ParamDir::Out) continue;
-    if (FAILED(params->args[i].ChangeType(p.type))) {
+    Variant& arg = params->args[i];
+    if (p.dir == ParamDir::Out) {
+      bool byRef = arg.IsByRef();
+      arg = Variant::EmptyOf(p.type).ByRef(byRef);
+      continue;
+    }
+    if (HRESULT hr = arg.ChangeType(p.type); FAILED(hr)) {
       if (argError) *argError = uint32_t(i);
-      return DISP_E_TYPEMISMATCH;
+      return hr;
     }
   }
   return S_OK;

@@ -81,7 +81,10 @@ inline constexpr HRESULT RPC_E_SERVERFAULT = HRESULT(0x80010105u);
 inline constexpr HRESULT DISP_E_MEMBERNOTFOUND = HRESULT(0x80020003u);
 inline constexpr HRESULT DISP_E_TYPEMISMATCH = HRESULT(0x80020005u);
 inline constexpr HRESULT DISP_E_UNKNOWNNAME = HRESULT(0x80020006u);
+inline constexpr HRESULT DISP_E_PARAMNOTFOUND = HRESULT(0x80020004u);
+inline constexpr HRESULT DISP_E_NONAMEDARGS = HRESULT(0x80020007u);
 inline constexpr HRESULT DISP_E_EXCEPTION = HRESULT(0x80020009u);
+inline constexpr HRESULT DISP_E_OVERFLOW = HRESULT(0x8002000Au);
 inline constexpr HRESULT DISP_E_BADPARAMCOUNT = HRESULT(0x8002000Eu);
 
 // ---- interfaces ----
@@ -212,19 +215,25 @@ enum VARTYPE : uint16_t {
   VT_UNKNOWN = 13,
   VT_UI1 = 17,
   VT_UI4 = 19,
+  VT_BYREF = 0x4000,  // a flag: the argument is the caller's own, to be written back
 };
 
 class IDispatch;
 
+// A value of one automation type. Its type is never VT_VARIANT: a variant holds a value.
 class Variant {
  public:
   Variant() = default;
-  Variant(int32_t v) : vt_(VT_I4), value_(v) {}          // NOLINT
+  Variant(int32_t v) : vt_(VT_I4), value_(int64_t(v)) {}  // NOLINT
   Variant(bool v) : vt_(VT_BOOL), value_(v) {}           // NOLINT
   Variant(Bstr v) : vt_(VT_BSTR), value_(std::move(v)) {}  // NOLINT
   Variant(ComPtr<IDispatch> v) : vt_(VT_DISPATCH), value_(std::move(v)) {}  // NOLINT
+  Variant(ComPtr<IUnknown> v) : vt_(VT_UNKNOWN), value_(std::move(v)) {}    // NOLINT
   static Variant Of(VARTYPE vt, int64_t value);  // the integer kinds
   static Variant Real(VARTYPE vt, double value);  // VT_R8, VT_DATE
+  static Variant Null();
+  // The empty value of a type: 0, false, an empty string, no object; VT_EMPTY for VT_VARIANT.
+  static Variant EmptyOf(VARTYPE vt);
 
   VARTYPE Type() const { return vt_; }
   int64_t Integer() const;  // any integer kind, VT_BOOL as 0 or -1
@@ -232,14 +241,29 @@ class Variant {
   bool Bool() const { return Integer() != 0; }
   const Bstr& String() const;
   Bstr& String();
-  const ComPtr<IDispatch>& Dispatch() const;
+  const ComPtr<IDispatch>& Dispatch() const;  // null unless VT_DISPATCH
+  ComPtr<IUnknown> Unknown() const;           // the object of VT_DISPATCH or VT_UNKNOWN
+  bool IsObject() const { return vt_ == VT_DISPATCH || vt_ == VT_UNKNOWN; }
 
-  // Converts to the type in place as automation coerces arguments; DISP_E_TYPEMISMATCH if impossible.
+  // Marks an argument as the caller's own variable (VT_BYREF): an out or in-out value
+  // is written back to it. Arguments are always written back; the mark is for callers
+  // that say so and for the checks of parameters that are out only.
+  Variant& ByRef(bool byRef = true) {
+    byRef_ = byRef;
+    return *this;
+  }
+  bool IsByRef() const { return byRef_; }
+
+  // Converts to the type in place as automation coerces arguments: DISP_E_OVERFLOW for
+  // a number out of the type's range, DISP_E_TYPEMISMATCH for any other impossibility.
   HRESULT ChangeType(VARTYPE vt);
 
  private:
+  HRESULT Coerce(VARTYPE vt);
+
   VARTYPE vt_ = VT_EMPTY;
-  std::variant<std::monostate, int64_t, double, bool, Bstr, ComPtr<IDispatch>> value_;
+  bool byRef_ = false;
+  std::variant<std::monostate, int64_t, double, bool, Bstr, ComPtr<IDispatch>, ComPtr<IUnknown>> value_;
   Variant(VARTYPE vt, int64_t v) : vt_(vt), value_(v) {}
 };
 
@@ -255,8 +279,11 @@ inline constexpr uint16_t DISPATCH_PROPERTYGET = 2;
 inline constexpr uint16_t DISPATCH_PROPERTYPUT = 4;
 
 // The arguments of one call, in the order the member declares them (not reversed).
+// The only named argument is DISPID_PROPERTYPUT: the value of a property put, which
+// then stands first in args.
 struct DISPPARAMS {
   std::vector<Variant> args;
+  std::vector<DISPID> named;
 };
 
 struct EXCEPINFO {
@@ -368,14 +395,28 @@ class DispatchImpl : public TypeInfoDispatch<Interface> {
     HRESULT hr = PrepareInvoke(this->TypeInformation(), id, flags, params, argError, member);
     if (FAILED(hr)) return hr;
     Variant scratch;
+    raised_.reset();
     hr = InvokeMember(*member, params->args, result ? *result : scratch);
-    if (exception && hr == DISP_E_EXCEPTION) *exception = {};
+    if (raised_) {
+      if (exception) *exception = std::move(*raised_);
+      raised_.reset();
+      return DISP_E_EXCEPTION;
+    }
     return hr;
   }
 
  protected:
-  // Called with the arguments already counted and coerced to the member's types.
+  // Called with the arguments already counted and coerced to the member's types (out
+  // parameters hold their type's empty value).
   virtual HRESULT InvokeMember(const MemberInfo& member, std::vector<Variant>& args, Variant& result) = 0;
+  // From InvokeMember: the call fails with DISP_E_EXCEPTION and this description.
+  HRESULT Raise(EXCEPINFO exception) {
+    raised_ = std::move(exception);
+    return DISP_E_EXCEPTION;
+  }
+
+ private:
+  std::optional<EXCEPINFO> raised_;  // an apartment object is called on one thread
 };
 
 // The typed view of an object that is reached through IDispatch only (an object of
@@ -426,7 +467,9 @@ class DispatchProxy : public Interface, protected ComObjectRoot {
 };
 
 HRESULT LookUpNames(const InterfaceInfo& info, const std::vector<std::string>& names, DISPID* ids);
-// Finds the member a call means and checks and coerces its arguments.
+// Finds the member a call means and checks and coerces its arguments: the value of a
+// property put named DISPID_PROPERTYPUT moves to its declared place, in arguments are
+// coerced to their types and out arguments start as their type's empty value.
 HRESULT PrepareInvoke(const InterfaceInfo& info, DISPID id, uint16_t flags, DISPPARAMS* params, uint32_t* argError,
                       const MemberInfo*& member);
 

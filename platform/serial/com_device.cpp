@@ -145,6 +145,10 @@ int ComDevice::GetLineSettings(LineSettings& s) const {
   s.stopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
   s.hardwareFlow = t.c_cflag & CRTSCTS;
   s.softwareFlow = t.c_iflag & (IXON | IXOFF);
+  int lines = 0;
+  if (::ioctl(fd_, TIOCMGET, &lines) != 0) lines = 0;
+  s.dtr = lines & TIOCM_DTR;
+  s.rts = lines & TIOCM_RTS;
   return 0;
 }
 
@@ -166,7 +170,16 @@ int ComDevice::SetLineSettings(const LineSettings& s) {
   if (s.hardwareFlow) t.c_cflag |= CRTSCTS;
   t.c_iflag &= ~(IXON | IXOFF | IXANY);
   if (s.softwareFlow) t.c_iflag |= IXON | IXOFF;
-  return ::tcsetattr(fd_, TCSANOW, &t) == 0 ? 0 : errno;
+  if (::tcsetattr(fd_, TCSANOW, &t) != 0) return errno;
+  return SetModemLines(s.hardwareFlow ? TIOCM_DTR : TIOCM_DTR | TIOCM_RTS,
+                       (s.dtr ? TIOCM_DTR : 0) | (!s.hardwareFlow && s.rts ? TIOCM_RTS : 0));
+}
+
+int ComDevice::SetModemLines(int lines, int raised) {
+  const int lowered = lines & ~raised;
+  if ((raised && ::ioctl(fd_, TIOCMBIS, &raised) != 0) || (lowered && ::ioctl(fd_, TIOCMBIC, &lowered) != 0))
+    return errno == ENOTTY || errno == EINVAL ? 0 : errno;  // a line without modem control
+  return 0;
 }
 
 int ComDevice::GetTimeouts(CommTimeouts& timeouts) const {

@@ -31,6 +31,11 @@ struct LineSettings {
   uint8_t stopBits = 1;  // 1 or 2
   bool hardwareFlow = false;  // RTS/CTS
   bool softwareFlow = false;  // XON/XOFF
+  // The modem control lines, raised as Linux raises them at open. With hardware flow
+  // the driver drives RTS itself. A line without modem control (a pseudo-terminal)
+  // ignores both and reads them as lowered.
+  bool dtr = true;
+  bool rts = true;
 };
 
 enum PurgeFlags : unsigned {
@@ -69,6 +74,9 @@ class ComDevice {
   int Write(const void* data, size_t count, size_t& written);
 
  private:
+  // Raises the raised ones among lines and lowers the rest.
+  int SetModemLines(int lines, int raised);
+
   int fd_ = -1;
   CommTimeouts timeouts_;
   size_t inputQueue_ = 4096;

@@ -81,6 +81,35 @@ TEST_F(ComDeviceTest, LineSettingsRoundTrip) {
   EXPECT_EQ(device.SetLineSettings(s), EINVAL);
 }
 
+TEST_F(ComDeviceTest, ALineWithoutModemControlIgnoresDtrAndRts) {
+  LineSettings s;
+  s.dtr = s.rts = false;
+  EXPECT_EQ(device.SetLineSettings(s), 0);
+  s.dtr = s.rts = true;
+  EXPECT_EQ(device.SetLineSettings(s), 0);
+}
+
+// Modem control lines need a real UART; a machine without one skips this.
+TEST(ComDeviceModemLines, DtrAndRtsFollowTheLineSettings) {
+  ComDevice device;
+  if (device.OpenDevice("/dev/ttyS0") != 0) GTEST_SKIP() << "no serial port /dev/ttyS0 to use";
+  LineSettings r;
+  ASSERT_EQ(device.GetLineSettings(r), 0);
+  EXPECT_TRUE(r.dtr && r.rts);  // raised at open
+  const struct {
+    bool dtr, rts, hardwareFlow;
+  } cases[] = {{false, false, false}, {true, false, false}, {false, true, false}, {true, true, false}};
+  for (const auto& c : cases) {
+    LineSettings s;
+    s.dtr = c.dtr;
+    s.rts = c.rts;
+    ASSERT_EQ(device.SetLineSettings(s), 0);
+    ASSERT_EQ(device.GetLineSettings(r), 0);
+    EXPECT_EQ(r.dtr, c.dtr);
+    EXPECT_EQ(r.rts, c.rts);
+  }
+}
+
 TEST_F(ComDeviceTest, ReadWaitsTheTotalConstantForOneByte) {
   SetReadTimeout(150);
   uint8_t b;

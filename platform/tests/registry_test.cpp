@@ -295,6 +295,26 @@ TEST_F(RegistryTest, AnyBytesRoundTripAndTheFileStaysAscii) {
   RegCloseKey(copy);
 }
 
+// A key name holding an escaped backslash stays one name, written back as it was read,
+// so the next save gives a file that reads again.
+TEST_F(RegistryTest, AnEscapedBackslashInAKeyNameStaysInTheName) {
+  fs::create_directories(store_);
+  WriteFile(store_ + "/HKEY_CURRENT_USER", "ZARN registry 1\n[]\n[%5C]\n[a%5Cb]\n\"v\"=dword:1\n");
+  HKEY key = Create(HKEY_CURRENT_USER, "Next");
+  EXPECT_EQ(SetDword(key, "n", 2), ERROR_SUCCESS);
+  RegCloseKey(key);
+  const std::string text = StoreText("HKEY_CURRENT_USER");
+  EXPECT_NE(text.find("\n[%5C]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n[a%5Cb]\n\"v\"=dword:1\n"), std::string::npos) << text;
+  HKEY a = nullptr;
+  EXPECT_NE(RegOpenKeyEx(HKEY_CURRENT_USER, "a", 0, KEY_READ, &a), ERROR_SUCCESS);  // no nested a\b
+  // Every later read and write of the root still works.
+  key = Create(HKEY_CURRENT_USER, "Later");
+  EXPECT_EQ(SetDword(key, "n", 3), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(Dump(HKEY_CURRENT_USER, "Next"), "[]\nn=4:\x02\0\0\0\n"s);
+}
+
 class SavedKeyTest : public RegistryTest {
  protected:
   static constexpr const char* Settings = "Software\\Halvec\\ZARN\\2.0";

@@ -5,13 +5,17 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "cp1252.h"
 #include "initials.h"
+#include "page_checker.h"
 #include "message_box.h"
 #include "replace_file.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -21,6 +25,9 @@ constexpr const char* NoCryptoText = "Crypto services not available.";
 constexpr const char* SaveFailedText = "Save file failed.";
 constexpr const char* OutOfMemoryText = "Not enough memory to open the file.";
 constexpr const char* SecondRootText = "Only one top level element is allowed.";
+
+// Clients checking page signatures beside the opening thread's own.
+constexpr unsigned PageCheckWorkers = 7;
 
 constexpr unsigned StatusHexDigits = 2 * StatusRecordSize;
 constexpr unsigned PageHexDigits = 2 * LogPageSize;
@@ -33,12 +40,6 @@ void ShowError(const std::string& text) { platform::MessageBox(text, ErrorCaptio
 
 // The status record's texts: single-byte text made safe, then the tree's UTF-8.
 std::string TreeText(const std::string& text) { return platform::Cp1252ToUtf8(XmlEscape(text)); }
-
-bool IsHexText(const std::string& text) {
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-  });
-}
 
 // The hex text of a page, status or pad: its text children (the views are gone by
 // now), without the white space a hand edit or a pretty printer may have put round it.
@@ -365,7 +366,7 @@ bool TZarnDocument::AddLogPage(const uint8_t raw[LogPageSize], const uint8_t pla
 
 // A page is known by its log, its number and its first entry: an earlier copy of it is
 // replaced, so the key holds one copy, the newest, at its end.
-bool TZarnDocument::AddPage(const char* log, const char* entryName, unsigned index, TSealTime time,
+bool TZarnDocument::AddPage(const char* log, const char* entryName, unsigned index, TSealTime time, LogView view,
                             const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
                             const std::string& authenticity) {
   Lock lock(*this);
@@ -377,24 +378,26 @@ bool TZarnDocument::AddPage(const char* log, const char* entryName, unsigned ind
     currentKey_.remove_child(page);
     return false;
   }
-  return AddLogView(page, plain, authenticity);
+  return (this->*view)(page, plain, authenticity);
 }
 
 bool TZarnDocument::AddSealEventPage(const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
                                      const std::string& authenticity) {
   TSealTime first = U32(plain + 16);
-  if (IsNullSealTime(first)) return AddPage("fo", "event", 2, U32(plain + 20), raw, plain, authenticity);
-  return AddPage("fo", "event", 1, first, raw, plain, authenticity);
+  const LogView view = &TZarnDocument::AddSealEventView;
+  if (IsNullSealTime(first)) return AddPage("fo", "event", 2, U32(plain + 20), view, raw, plain, authenticity);
+  return AddPage("fo", "event", 1, first, view, raw, plain, authenticity);
 }
 
 bool TZarnDocument::AddSystemEventPage(const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
                                        const std::string& authenticity) {
-  return AddPage("sys", "event", 1, U32(plain + 16), raw, plain, authenticity);
+  return AddPage("sys", "event", 1, U32(plain + 16), &TZarnDocument::AddSystemEventView, raw, plain, authenticity);
 }
 
 bool TZarnDocument::AddHealthPage(const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize],
                                   const std::string& authenticity) {
-  return AddPage("soh", "soh", 1, MakeSealTime(uint16_t(U16(plain + 16) - 2), 0), raw, plain, authenticity);
+  return AddPage("soh", "soh", 1, MakeSealTime(uint16_t(U16(plain + 16) - 2), 0), &TZarnDocument::AddHealthView, raw,
+                 plain, authenticity);
 }
 
 bool TZarnDocument::AddStatus(const uint8_t raw[StatusRecordSize], const uint8_t plain[StatusRecordSize]) {
@@ -625,6 +628,8 @@ bool TZarnDocument::Load(const std::string& fileName, std::string& message, std:
     message = NoCryptoText;
     return false;
   }
+  TPageChecker checker(cryptoFactory_ ? cryptoFactory_ : [] { return std::make_unique<TCryptoToken>(); },
+                       PageCheckWorkers);
   // Every view of the file goes, wherever it sits: only the hex texts are believed.
   RemoveViews(*spare, queries_->everyView);
   // What the views took stays in the parser's pages; a copy holds only what is left,
@@ -648,7 +653,7 @@ bool TZarnDocument::Load(const std::string& fileName, std::string& message, std:
         continue;  // a key-set nobody can name gets no views at all
       }
       token->SelectKeyset(number, time);
-      DecodeKey(key, *token);
+      DecodeKey(key, *token, checker);
     }
   }
   token.reset();
@@ -672,9 +677,9 @@ void TZarnDocument::RemoveViews(pugi::xml_node below, const pugi::xpath_query& q
 // The file does not say which block mode the key-set's seal works in. The pages' own
 // signatures tell: a key takes the mode in which a page of it checks out. Without such
 // a page, the mode in which more of its records make sense once decrypted; else 8.
-bool TZarnDocument::DecodeKey(pugi::xml_node key, TCryptoToken& token) {
+bool TZarnDocument::DecodeKey(pugi::xml_node key, TCryptoToken& token, TPageChecker& checker) {
   Mode mode = Mode::Unknown;
-  bool ok = DecodePages(key, token, mode);
+  bool ok = DecodePages(key, token, checker, mode);
   if (mode == Mode::Unknown) {
     auto [score8, score16] = RecordScores(key, token);
     mode = score16 > score8 ? Mode::Block16 : Mode::Block8;
@@ -683,7 +688,7 @@ bool TZarnDocument::DecodeKey(pugi::xml_node key, TCryptoToken& token) {
   return DecodeStatus(key, token, mode) && ok;
 }
 
-bool TZarnDocument::DecodePages(pugi::xml_node key, TCryptoToken& token, Mode& mode) {
+bool TZarnDocument::DecodePages(pugi::xml_node key, TCryptoToken& token, TPageChecker& checker, Mode& mode) {
   struct Page {
     pugi::xml_node node;
     std::array<uint8_t, LogPageSize> raw;
@@ -691,8 +696,10 @@ bool TZarnDocument::DecodePages(pugi::xml_node key, TCryptoToken& token, Mode& m
   std::vector<Page> pages;
   for (pugi::xpath_node match : queries_->pages.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
-    // Anything but 64 bytes in hex is no page a seal sent: it gets no view.
-    if (text.size() != PageHexDigits || !IsHexText(text)) continue;
+    // Too short for 64 bytes is no page a seal sent: it gets no view. A pair that is no
+    // hex reads as 0 and digits past the page are not read, so an edited page shows as
+    // "not authentic".
+    if (text.size() < PageHexDigits) continue;
     Page page{match.node(), {}};
     HexToBytes(text, page.raw.data(), LogPageSize);
     pages.push_back(page);
@@ -740,9 +747,7 @@ bool TZarnDocument::DecodePages(pugi::xml_node key, TCryptoToken& token, Mode& m
   const bool use16 = mode == Mode::Block16;
   std::vector<SealErrorCode>& verdicts = use16 ? verdict16 : verdict8;
   const std::vector<uint8_t>& plain = use16 ? plain16 : plain8;
-  for (size_t i = next; i < n; ++i)
-    verdicts[i] = use16 ? token.CheckPageSignature16(&plain[i * LogPageSize])
-                        : token.CheckPageSignature(&plain[i * LogPageSize]);
+  if (next < n) checker.Check(token, use16, &plain[next * LogPageSize], n - next, &verdicts[next]);
   for (size_t i = 0; i < n; ++i) AddLogView(pages[i].node, &plain[i * LogPageSize], AuthenticityText(verdicts[i]));
   return true;
 }
@@ -760,13 +765,13 @@ std::pair<int, int> TZarnDocument::RecordScores(pugi::xml_node key, TCryptoToken
   for (pugi::xpath_node match : queries_->pads.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
     size_t n = text.size() / 2;
-    if (!IsHexText(text) || n < 2 || n > MaxPadPages * PadPageSize) continue;
+    if (n < 2 || n > MaxPadPages * PadPageSize) continue;
     // The length field sits in the first page; one page of each mode is enough.
     score(text, PadPageSize, [n](const uint8_t* p) { return PlausiblePad(p, n); });
   }
   for (pugi::xpath_node match : queries_->status.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
-    if (text.size() != StatusHexDigits || !IsHexText(text)) continue;
+    if (text.size() < StatusHexDigits) continue;
     score(text, StatusRecordSize, PlausibleStatus);
   }
   return {score8, score16};
@@ -777,7 +782,7 @@ bool TZarnDocument::DecodePads(pugi::xml_node key, TCryptoToken& token, Mode mod
     std::string text = RecordText(match.node());
     const size_t n = text.size() / 2;
     // No seal has a pad of more pages; such a pad gets no view, whatever it holds.
-    if (!IsHexText(text) || n > MaxPadPages * PadPageSize) continue;
+    if (n > MaxPadPages * PadPageSize) continue;
     const size_t records = n / PadPageSize + 1;
     std::vector<uint8_t> bytes(records * PadPageSize, 0);
     HexToBytes(text, bytes.data(), n);
@@ -793,7 +798,7 @@ bool TZarnDocument::DecodePads(pugi::xml_node key, TCryptoToken& token, Mode mod
 bool TZarnDocument::DecodeStatus(pugi::xml_node key, TCryptoToken& token, Mode mode) {
   for (pugi::xpath_node match : queries_->status.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
-    if (text.size() != StatusHexDigits || !IsHexText(text)) continue;
+    if (text.size() < StatusHexDigits) continue;  // as for a page
     uint8_t record[StatusRecordSize];
     HexToBytes(text, record, StatusRecordSize);
     SealErrorCode e = mode == Mode::Block16 ? token.DecryptData16(record, StatusRecordSize / 16)
@@ -827,21 +832,27 @@ std::string TZarnDocument::Xml(bool withViews) const {
 
 bool TZarnDocument::SaveToFile(const std::string& fileName, bool withViews) {
   if (host_.ShowBusyIcon) host_.ShowBusyIcon();
-  bool ok = false;
+  ReplaceResult result = ReplaceResult::Failed;
   {
     Lock lock(*this);
     try {
-      ok = ReplaceFile(fileName, [&](int fd) {
+      result = ReplaceFile(fileName, [&](int fd) {
         FileWriter out(fd);
         Write(out, withViews);
         return out.ok;
       });
     } catch (const std::bad_alloc&) {
-      ok = false;
+      result = ReplaceResult::Failed;
     }
-    if (ok) modified_ = false;
+    if (result == ReplaceResult::Replaced) modified_ = false;
   }
   if (host_.HideBusyIcon) host_.HideBusyIcon();
-  if (!ok) (host_.ShowError ? host_.ShowError : ShowError)(SaveFailedText);
-  return ok;
+  const auto show = host_.ShowError ? host_.ShowError : ShowError;
+  if (result == ReplaceResult::FolderNotWritable) {
+    std::string folder = fs::path(ReplacedFile(fileName)).parent_path().string();
+    show(std::string(SaveFailedText) + " The folder \"" + (folder.empty() ? "." : folder) + "\" is not writable.");
+  } else if (result == ReplaceResult::Failed) {
+    show(SaveFailedText);
+  }
+  return result == ReplaceResult::Replaced;
 }

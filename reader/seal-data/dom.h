@@ -41,6 +41,8 @@ std::string XmlEscape(const std::string& text);
 std::string CleanCDataText(const std::string& text);
 
 // What the document shows on the main window.
+class TPageChecker;
+
 struct TDocumentHost {
   // Status-bar panel 2: ModifiedPanelText while the document has unsaved changes, else empty.
   std::function<void(const std::string& text)> SetModifiedText;
@@ -128,7 +130,10 @@ class TZarnDocument {
   bool SetDateTimeAttrs(pugi::xml_node element, TSealTime time);
   bool SetVerifiedAttr(pugi::xml_node element, const std::string& authenticity);
 
-  bool AddPage(const char* log, const char* entryName, unsigned index, TSealTime time,
+  using LogView = bool (TZarnDocument::*)(pugi::xml_node page, const uint8_t plain[LogPageSize],
+                                          const std::string& authenticity);
+  // view: the view of the log the page is added to, whatever its bytes say.
+  bool AddPage(const char* log, const char* entryName, unsigned index, TSealTime time, LogView view,
                const uint8_t raw[LogPageSize], const uint8_t plain[LogPageSize], const std::string& authenticity);
   pugi::xml_node StartLogView(pugi::xml_node page, const char* log, const uint8_t* plain,
                               const std::string& authenticity);
@@ -140,8 +145,8 @@ class TZarnDocument {
   bool AddPadView(pugi::xml_node pad, const std::string& text);
 
   bool Load(const std::string& fileName, std::string& message, std::vector<uint32_t>& serials);
-  bool DecodeKey(pugi::xml_node key, TCryptoToken& token);
-  bool DecodePages(pugi::xml_node key, TCryptoToken& token, Mode& mode);
+  bool DecodeKey(pugi::xml_node key, TCryptoToken& token, TPageChecker& checker);
+  bool DecodePages(pugi::xml_node key, TCryptoToken& token, TPageChecker& checker, Mode& mode);
   bool DecodePads(pugi::xml_node key, TCryptoToken& token, Mode mode);
   bool DecodeStatus(pugi::xml_node key, TCryptoToken& token, Mode mode);
   std::pair<int, int> RecordScores(pugi::xml_node key, TCryptoToken& token);

@@ -12,15 +12,42 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The name the new content must end up under: a link's target, so the link survives.
+// The name the new content must end up under: a link's target, so the link survives,
+// even when the target does not exist yet.
 fs::path FinalPath(const fs::path& path) {
+  fs::path current = path;
   std::error_code ec;
-  if (fs::is_symlink(fs::symlink_status(path, ec))) {
-    fs::path target = fs::canonical(path, ec);
-    if (!ec) return target;
+  for (int hop = 0; hop < 40 && fs::is_symlink(fs::symlink_status(current, ec)); ++hop) {
+    fs::path next = fs::read_symlink(current, ec);
+    if (ec) break;
+    current = next.is_absolute() ? next : current.parent_path() / next;
   }
-  return path;
+  return current;
 }
+
+// The temporary file until it has been renamed into place.
+class Temporary {
+ public:
+  Temporary(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~Temporary() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  Temporary(const Temporary&) = delete;
+  Temporary& operator=(const Temporary&) = delete;
+  int Fd() const { return fd_; }
+  const std::string& Path() const { return path_; }
+  bool Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+  void Kept() { path_.clear(); }
+
+ private:
+  int fd_;
+  std::string path_;
+};
 
 // Created with O_EXCL and mode 0666, so the umask applies as for any new file.
 int CreateTemporary(const fs::path& folder, const std::string& name, std::string& created) {
@@ -59,33 +86,31 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-bool ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write) {
-  if (path.empty()) return false;
+std::string ReplacedFile(const std::string& path) { return FinalPath(path).string(); }
+
+ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write) {
+  if (path.empty()) return ReplaceResult::Failed;
   const fs::path target = FinalPath(path);
   fs::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
-  std::string temporary;
-  int fd = CreateTemporary(folder, target.filename().string(), temporary);
-  if (fd < 0) return false;
+  std::string name;
+  int fd = CreateTemporary(folder, target.filename().string(), name);
+  if (fd < 0)
+    return errno == EACCES || errno == EPERM || errno == EROFS ? ReplaceResult::FolderNotWritable
+                                                              : ReplaceResult::Failed;
+  Temporary temporary(fd, name);
 
   struct stat old {};
   if (::stat(target.c_str(), &old) == 0) {
-    if (!S_ISREG(old.st_mode)) {
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      return false;
-    }
+    if (!S_ISREG(old.st_mode)) return ReplaceResult::Failed;
     ::fchmod(fd, old.st_mode & 07777);
     // Best effort: another owner's file becomes ours, with its permissions.
     if (::fchown(fd, old.st_uid, old.st_gid) != 0) errno = 0;
   }
   bool ok = write(fd) && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
+  ok = temporary.Close() && ok;
+  if (!ok || ::rename(temporary.Path().c_str(), target.c_str()) != 0) return ReplaceResult::Failed;
+  temporary.Kept();
   SyncFolder(folder);
-  return true;
+  return ReplaceResult::Replaced;
 }

@@ -7,10 +7,21 @@
 #include <functional>
 #include <string>
 
+enum class ReplaceResult {
+  Replaced,
+  FolderNotWritable,  // the folder refuses new files: the temporary could not be made
+  Failed,
+};
+
 // write gets the temporary file's descriptor and returns false when it could not write
-// everything. A symbolic link is followed: its target is replaced, the link stays.
-// The new file takes the old one's permissions, or those of a newly created file.
-bool ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write);
+// everything; when it throws, the temporary is removed and the exception passes on.
+// A symbolic link is followed, also one whose target does not exist yet: its target is
+// replaced, the link stays. The new file takes the old one's permissions, or those of a
+// newly created file.
+ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write);
+
+// The file a save to path replaces: path itself, or where its symbolic links lead.
+std::string ReplacedFile(const std::string& path);
 
 // Writes all of data to fd, across short writes and interruptions.
 bool WriteAll(int fd, const char* data, size_t size);

@@ -37,12 +37,13 @@ bool NeedsEscape(uint8_t b) { return b == FrameEscape || b == FrameStart || b ==
 // ---- TPort ----
 
 SealErrorCode TPort::SendFrame(uint32_t receiver, const uint8_t* payload, uint16_t n) {
+  if (n > MaxFramePayload) return SealError::InvalidSize;
   uint8_t body[MaxFrameBody];
   uint16_t length = uint16_t(n + MinFrameBody);
   PutU32(body, receiver);
   PutU32(body + 4, ReaderAddress);
   PutU16(body + 8, length);
-  std::memcpy(body + FrameHeaderSize, payload, n);
+  if (n > 0) std::memcpy(body + FrameHeaderSize, payload, n);
   PutU16(body + FrameHeaderSize + n, CalcCrc16(0, body, FrameHeaderSize + n));
   if (SealErrorCode e = TransmitFrame(body, length)) return e;
   if (afterSend_) afterSend_(this);
@@ -149,6 +150,8 @@ SealErrorCode OpenComPort(unsigned number, uint32_t baudRate, uint32_t timeout, 
   line.stopBits = 1;
   line.hardwareFlow = false;
   line.softwareFlow = false;
+  line.dtr = false;
+  line.rts = false;
   if (handle.SetLineSettings(line) != 0) return fail(SealError::SetComportState);
   platform::CommTimeouts timeouts;
   timeouts.readTotalConstant = timeout;

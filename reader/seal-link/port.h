@@ -31,7 +31,7 @@ class TPort {
   TPort(const TPort&) = delete;
   TPort& operator=(const TPort&) = delete;
 
-  // Sends a frame of n (at most 138) payload bytes to the receiver.
+  // Sends a frame of n payload bytes to the receiver; InvalidSize when n exceeds 138.
   SealErrorCode SendFrame(uint32_t receiver, const uint8_t* payload, uint16_t n);
   // Receives the next frame for the reader. sender in: the sender expected (0 for any);
   // out: the sender of the frame. payload holds at least MaxFramePayload bytes.

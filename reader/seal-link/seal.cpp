@@ -189,16 +189,21 @@ SealErrorCode TSeal::Transact(bool mode16, TPort& port, TCryptoToken* token, uin
   if (reply.Size() != (dataLen > 0 ? replyHead + dataLen : 2 + block)) return SealError::InvalidSize;
   if (dataLen == 0) return 0;
 
-  // Decoded here and handed out only when everything checked.
-  uint8_t data[MaxFramePayload];
-  std::memcpy(data, reply.At(replyHead), dataLen);
-  SealErrorCode e = mode16 ? token->DecryptData16(data, dataLen / 16) : token->DecryptData(data, dataLen / 8);
+  // Decoded here and handed out only when everything checked. It may hold a new
+  // key-set's keys: wiped on every way out.
+  struct Plain {
+    uint8_t bytes[MaxFramePayload];
+    ~Plain() { explicit_bzero(bytes, sizeof bytes); }
+  } data;
+  std::memcpy(data.bytes, reply.At(replyHead), dataLen);
+  SealErrorCode e =
+      mode16 ? token->DecryptData16(data.bytes, dataLen / 16) : token->DecryptData(data.bytes, dataLen / 8);
   if (e) return e;
-  e = mode16 ? token->CheckReplyMac16(previous, data, dataLen / 16, reply.At(2 + block))
-             : token->CheckReplyMac(previous, data, dataLen / 8, reply.At(2 + block));
+  e = mode16 ? token->CheckReplyMac16(previous, data.bytes, dataLen / 16, reply.At(2 + block))
+             : token->CheckReplyMac(previous, data.bytes, dataLen / 8, reply.At(2 + block));
   if (e) return e;
   if (raw) std::memcpy(raw, reply.At(replyHead), dataLen);
-  std::memcpy(plain, data, dataLen);
+  std::memcpy(plain, data.bytes, dataLen);
   return 0;
 }
 
@@ -284,6 +289,7 @@ SealErrorCode TSeal::CreateKeyset(TPort& port, TCryptoToken& token, uint8_t opti
   DropHeldKeyset();
   std::memcpy(heldRecord_, record, KeysetRecordSize);
   held_ = true;
+  heldSerial_ = LastReplySerial();
   explicit_bzero(record, sizeof record);
   const uint32_t number = GetU32(heldRecord_), time = GetU32(heldRecord_ + 4);
   Update([&](TSealFields& f) {
@@ -299,10 +305,15 @@ SealErrorCode TSeal::CreateKeyset(TPort& port, TCryptoToken& token, uint8_t opti
 SealErrorCode TSeal::StoreHeldKeyset(TCryptoToken& token) {
   const TSealFields f = Snapshot();
   const uint32_t number = GetU32(heldRecord_), time = GetU32(heldRecord_ + 4);
-  if (f.keysetNumber != number || f.keysetTime != time) return 0;  // the seal moved on; not ours to store now
-  const std::string seal = std::to_string(f.lastReplySerial), name = KeysetNumberToText(number);
+  if (f.keysetNumber != number || f.keysetTime != time) {
+    // The seal that sent the record has another key-set now: the held keys open nothing.
+    // Another seal answering an address of 0 says nothing about it.
+    if (f.lastReplySerial == heldSerial_) ForgetHeldKeyset();
+    return 0;
+  }
+  const std::string seal = std::to_string(heldSerial_), name = KeysetNumberToText(number);
   auto alert = [this](std::string text) { Update([&](TSealFields& g) { g.keysetAlert = std::move(text); }); };
-  if (number >> 8 != f.lastReplySerial) {
+  if (number >> 8 != heldSerial_) {
     // Stored, it would land under another seal's serial number in the key database.
     alert("Seal " + seal + " sent a new key-set numbered " + name +
           ", which is not one of its own, so it was not stored in the key database. The seal cannot be read "
@@ -312,11 +323,7 @@ SealErrorCode TSeal::StoreHeldKeyset(TCryptoToken& token) {
   for (int attempt = 0; attempt < StoreAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(StorePauseMs));
     if (token.StoreKeyset(heldRecord_) == 0) {
-      DropHeldKeyset();
-      Update([](TSealFields& g) {
-        g.unstoredKeyset = 0;
-        g.keysetAlert.clear();
-      });
+      ForgetHeldKeyset();
       return 0;
     }
   }
@@ -331,6 +338,14 @@ SealErrorCode TSeal::StoreHeldKeyset(TCryptoToken& token) {
 void TSeal::DropHeldKeyset() {
   explicit_bzero(heldRecord_, sizeof heldRecord_);
   held_ = false;
+}
+
+void TSeal::ForgetHeldKeyset() {
+  DropHeldKeyset();
+  Update([](TSealFields& f) {
+    f.unstoredKeyset = 0;
+    f.keysetAlert.clear();
+  });
 }
 
 SealErrorCode TSeal::WritePadPage(TPort& port, TCryptoToken& token, uint8_t page, uint8_t data[PadPageSize]) {
@@ -355,12 +370,6 @@ SealErrorCode TSeal::EraseKeyset(TPort& port) {
   SealErrorCode e = Transact(Snapshot().mode16, port, nullptr, 'E', 0, nullptr, 0, nullptr, 0);
   if (e) return e;
   // The held keys of a key-set the seal no longer has are of no use to anybody.
-  if (held_) {
-    DropHeldKeyset();
-    Update([](TSealFields& f) {
-      f.unstoredKeyset = 0;
-      f.keysetAlert.clear();
-    });
-  }
+  if (held_) ForgetHeldKeyset();
   return 0;
 }

@@ -107,6 +107,8 @@ class TSeal {
   }
   SealErrorCode StoreHeldKeyset(TCryptoToken& token);
   void DropHeldKeyset();
+  // Drops the held record together with what the operator is told about it.
+  void ForgetHeldKeyset();
   void Announce(UINT message) const;
 
   mutable std::mutex mutex_;
@@ -115,4 +117,7 @@ class TSeal {
   // Only the worker thread touches the held key-set record.
   uint8_t heldRecord_[KeysetRecordSize] = {};
   bool held_ = false;
+  // The serial number of the seal that sent the held record: with address 0 a later
+  // exchange may time out or reach another seal, so the last reply does not say it.
+  uint32_t heldSerial_ = 0;
 };

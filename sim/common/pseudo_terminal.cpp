@@ -44,6 +44,23 @@ PseudoTerminal::~PseudoTerminal() {
   ::close(wake_[1]);
 }
 
+PseudoTerminal::Line PseudoTerminal::LineSettings() const {
+  termios t{};
+  if (::tcgetattr(master_, &t) != 0) return {};
+  Line line;
+  const struct {
+    speed_t speed;
+    unsigned rate;
+  } rates[] = {{B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200},
+               {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+  for (const auto& r : rates)
+    if (::cfgetospeed(&t) == r.speed) line.baudRate = r.rate;
+  line.dataBits = (t.c_cflag & CSIZE) == CS8 ? 8 : (t.c_cflag & CSIZE) == CS7 ? 7 : (t.c_cflag & CSIZE) == CS6 ? 6 : 5;
+  line.stopBits = t.c_cflag & CSTOPB ? 2 : 1;
+  line.parity = t.c_cflag & PARENB;
+  return line;
+}
+
 void PseudoTerminal::Unplug() {
   if (master_ < 0) return;
   ::close(master_);

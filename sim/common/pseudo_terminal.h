@@ -35,6 +35,15 @@ class PseudoTerminal {
   void Wake();
   void Unplug();
 
+  // The line settings the program under test gave its end, as the device sees them.
+  struct Line {
+    unsigned baudRate = 0;
+    int dataBits = 0;
+    int stopBits = 0;
+    bool parity = false;
+  };
+  Line LineSettings() const;
+
  private:
   std::atomic<int> master_{-1};
   int terminal_ = -1;  // held so the line never hangs up between the tested program's opens

@@ -21,6 +21,7 @@
 //   log SERIAL                       the requests it decoded, with their MAC verdicts
 //   show SERIAL                      version, key-set, clock, logon
 //   quit
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -29,6 +30,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <poll.h>
+#include <sys/signalfd.h>
 
 #include "seal_sim.h"
 
@@ -132,6 +135,23 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
   if (stay) pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  // While commands come in, the stop signals arrive here, so that they end the program
+  // whether or not its input ever ends.
+  const int signals = stay ? ::signalfd(-1, &stop, SFD_CLOEXEC) : -1;
+  // The next command line; false at the end of the input or when a stop signal came.
+  bool stopped = false;
+  auto nextLine = [&](std::string& line) {
+    while (signals >= 0 && std::cin.rdbuf()->in_avail() <= 0) {
+      pollfd wait[2] = {{0, POLLIN, 0}, {signals, POLLIN, 0}};
+      if (::poll(wait, 2, -1) < 0 && errno != EINTR) break;
+      if (wait[1].revents & POLLIN) {
+        stopped = true;
+        return false;
+      }
+      if (wait[0].revents) break;
+    }
+    return bool(std::getline(std::cin, line));
+  };
 
   sim::SealLinkSimulator link;
   std::unique_ptr<sim::ScopedPortMap> map;
@@ -150,7 +170,7 @@ int main(int argc, char** argv) {
   }
 
   std::string line;
-  while (std::getline(std::cin, line)) {
+  while (nextLine(line)) {
     std::istringstream in(line);
     std::string word;
     uint32_t serial = 0;
@@ -224,7 +244,7 @@ int main(int argc, char** argv) {
     }
     std::cout << (ok ? "ok" : "error") << std::endl;
   }
-  if (stay) {
+  if (stay && !stopped) {
     int signal = 0;
     sigwait(&stop, &signal);
   }

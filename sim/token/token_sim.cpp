@@ -262,7 +262,7 @@ void TokenSimulator::Serve(PseudoTerminal& pty) {
       {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
-        if (!faults_.empty()) {
+        if (!faults_.empty() && (faults_.front().command < 0 || faults_.front().command == request.command)) {
           fault = std::move(faults_.front());
           faults_.pop_front();
         }

@@ -59,6 +59,7 @@ struct TokenFaultSpec {
   TokenFault fault = TokenFault::None;
   uint32_t param = 0;
   std::vector<uint8_t> payload;  // for Raw
+  int command = -1;  // the reply to the next request of this command only; -1: the next reply
 };
 
 struct TokenRequest {

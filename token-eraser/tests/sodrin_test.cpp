@@ -99,7 +99,9 @@ TEST_F(SodrinTest, ErasesTheToken) {
 }
 
 TEST_F(SodrinTest, WrongCommandLinesOpenNothing) {
-  for (const auto& args : std::vector<std::vector<std::string>>{{}, {"7", "8"}, {"abc"}, {"16"}, {"9"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{}, {"7", "8"}, {"abc"}, {"16"}, {"9"},
+                                                                   // would wrap onto 7 if not saturated
+                                                                   {"4294967303"}, {"-4294967289"}}) {
     Outcome run = Sodrin(args);
     EXPECT_EQ(run.output, Usage) << testing::PrintToString(args);
     EXPECT_EQ(run.exitCode, 0);

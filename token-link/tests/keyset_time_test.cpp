@@ -89,6 +89,8 @@ TEST_P(KeysetTime, FieldsThatDoNotExistFail) {
       {2000, 1, 0, 0, 0, 0, 0, 0},  {2000, 4, 0, 31, 0, 0, 0, 0},  {2000, 1, 0, 1, 24, 0, 0, 0},
       {2000, 1, 0, 1, 0, 60, 0, 0}, {2000, 1, 0, 1, 0, 0, 60, 0},  {2000, 1, 0, 1, 0, 0, 0, 1000},
       {1600, 12, 0, 31, 0, 0, 0, 0}, {30828, 1, 0, 1, 0, 0, 0, 0},
+      // Beyond the signed count: they would wrap onto another date.
+      {2068, 1, 0, 19, 3, 14, 8, 0}, {9999, 12, 0, 31, 23, 59, 59, 0}, {1931, 12, 0, 13, 20, 45, 51, 0},
   };
   for (const auto& t : bad) {
     uint32_t out = 42;
@@ -97,6 +99,10 @@ TEST_P(KeysetTime, FieldsThatDoNotExistFail) {
   }
   uint32_t out = 0;
   EXPECT_TRUE(SystemTimeToMilleniumTime(out, SYSTEMTIME{2000, 2, 0, 29, 0, 0, 0, 0}));
+  EXPECT_TRUE(SystemTimeToMilleniumTime(out, SYSTEMTIME{2068, 1, 0, 19, 3, 14, 7, 0}));
+  EXPECT_EQ(out, 2147483647u);
+  EXPECT_TRUE(SystemTimeToMilleniumTime(out, SYSTEMTIME{1931, 12, 0, 13, 20, 45, 52, 0}));
+  EXPECT_EQ(out, 2147483648u);
 }
 
 TEST_P(KeysetTime, KeysetNames) {

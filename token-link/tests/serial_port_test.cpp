@@ -1,5 +1,6 @@
 #include "serial_port.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <gtest/gtest.h>
@@ -54,6 +55,26 @@ TEST(TokenPortOpen, RefusesPort16AndReportsTheSystemsCodes) {
   EXPECT_EQ(ThrownBy(7), 0);
 }
 
+TEST(TokenPortOpen, SetsTheLineTo115200EightBitsOneStopBit) {
+  sim::PseudoTerminal pty;
+  sim::ScopedPortMap map{{{7, pty.Path(), true}}};
+  {
+    // A line left at 2 stop bits and another speed by whoever used it before.
+    platform::ComDevice before;
+    ASSERT_EQ(before.Open("COM7"), 0);
+    platform::LineSettings odd;
+    odd.baudRate = 9600;
+    odd.stopBits = 2;
+    ASSERT_EQ(before.SetLineSettings(odd), 0);
+  }
+  CSerialPort port(7);
+  const auto line = pty.LineSettings();
+  EXPECT_EQ(line.baudRate, 115200u);
+  EXPECT_EQ(line.dataBits, 8);
+  EXPECT_EQ(line.stopBits, 1);
+  EXPECT_FALSE(line.parity);
+}
+
 TEST_F(TokenLine, ControlBytesAreStuffed) {
   struct Case {
     Bytes payload, wire;
@@ -102,6 +123,27 @@ TEST_F(TokenLine, PayloadMustStayBelowTheBuffer) {
   auto start = steady_clock::now();
   EXPECT_EQ(Read(wire, payload), 0);
   EXPECT_LT(MillisecondsSince(start), 50);  // refused on the full buffer, not by a time-out
+}
+
+TEST_F(TokenLine, AStreamThatNeverCompletesAFrameEndsTheRead) {
+  for (const Bytes& pattern : {Bytes{0x41}, Bytes{0xC0, 0x41}, Bytes{0xC0}, Bytes{0x7D, 0xC1}}) {
+    std::atomic<bool> done{false};
+    std::thread stream([&] {
+      auto until = steady_clock::now() + seconds(3);
+      while (!done && steady_clock::now() < until) {
+        pty.Write(pattern);
+        std::this_thread::sleep_for(microseconds(200));
+      }
+    });
+    uint8_t buffer[74];
+    auto start = steady_clock::now();
+    EXPECT_EQ(port.ReadFrame(buffer, 74), 0);
+    EXPECT_LT(MillisecondsSince(start), 1500) << int(pattern[0]);
+    done = true;
+    stream.join();
+    std::this_thread::sleep_for(milliseconds(20));
+    port.PurgeInput();
+  }
 }
 
 TEST_F(TokenLine, SilenceEndsAfterTheByteTimeout) {

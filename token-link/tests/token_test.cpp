@@ -207,10 +207,10 @@ TEST_F(TokenTest, ReadKeysetsCopiesTheTable) {
   EXPECT_TRUE(token->ReadKeysets());
   auto table = token->Keysets();
   ASSERT_EQ(table.size(), 3u);
-  EXPECT_EQ(table[0].KeysetNumber, 74565u);
+  EXPECT_EQ(uint32_t(table[0].KeysetNumber), 74565u);
   EXPECT_EQ(table[0].KeyFlags, 0x0B);
-  EXPECT_EQ(table[1].KeysetTime, 300000000u);
-  EXPECT_EQ(table[2].KeysetNumber, 0x200u);
+  EXPECT_EQ(uint32_t(table[1].KeysetTime), 300000000u);
+  EXPECT_EQ(uint32_t(table[2].KeysetNumber), 0x200u);
 }
 
 TEST_F(TokenTest, ReadKeysetsKeepsToTheTableSize) {
@@ -221,7 +221,7 @@ TEST_F(TokenTest, ReadKeysetsKeepsToTheTableSize) {
   EXPECT_EQ(token->Capacity(), MaxKeysets);
   EXPECT_EQ(token->Count(), MaxKeysets);
   EXPECT_EQ(RequestCount(), size_t(MaxKeysets));
-  EXPECT_EQ(token->Keysets().back().KeysetNumber, uint32_t(0x100 + MaxKeysets - 1));
+  EXPECT_EQ(uint32_t(token->Keysets().back().KeysetNumber), uint32_t(0x100 + MaxKeysets - 1));
 }
 
 TEST_F(TokenTest, ReadKeysetsThatStopsEarlyCountsOnlyWhatItRead) {
@@ -239,7 +239,7 @@ TEST_F(TokenTest, ReadKeysetsThatStopsEarlyCountsOnlyWhatItRead) {
   EXPECT_FALSE(token->ReadKeysets());
   auto table = token->Keysets();
   ASSERT_EQ(table.size(), 2u);
-  EXPECT_EQ(table[1].KeysetNumber, 0x901u);
+  EXPECT_EQ(uint32_t(table[1].KeysetNumber), 0x901u);
   uint16_t index;
   EXPECT_FALSE(token->FindKeyset(0x102, 1002, -1, index));  // a stale entry is not found
 
@@ -252,10 +252,16 @@ TEST_F(TokenTest, ReadKeysetsThatStopsEarlyCountsOnlyWhatItRead) {
   EXPECT_EQ(s, TokenReplyMarker | TokenError);
   EXPECT_EQ(token->Count(), 1);
 
+  // A first read that fails or is refused says nothing of the table: the old one stays.
   ASSERT_TRUE(sim.WaitForAnswered(RequestCount(), seconds(2)));
   sim.InjectFault({TokenFault::Silence});
   EXPECT_FALSE(token->ReadKeysets());
-  EXPECT_EQ(token->Count(), 0);
+  ASSERT_EQ(token->Count(), 1);
+  EXPECT_EQ(uint32_t(token->Keysets()[0].KeysetNumber), 0x900u);
+  ASSERT_TRUE(sim.WaitForAnswered(RequestCount(), seconds(2)));
+  sim.InjectFault({TokenFault::ErrorBit});
+  EXPECT_TRUE(token->ReadKeysets());
+  EXPECT_EQ(token->Count(), 1);
 }
 
 Bytes Record(uint32_t number, uint32_t time) {
@@ -275,8 +281,8 @@ TEST_F(TokenTest, StoreKeysetAppendsWhatTheTokenStored) {
   EXPECT_EQ(s, TokenReplyMarker);
   auto table = token->Keysets();
   ASSERT_EQ(table.size(), 3u);
-  EXPECT_EQ(table[2].KeysetNumber, 74565u);
-  EXPECT_EQ(table[2].KeysetTime, 42u);
+  EXPECT_EQ(uint32_t(table[2].KeysetNumber), 74565u);
+  EXPECT_EQ(uint32_t(table[2].KeysetTime), 42u);
   EXPECT_EQ(table[2].KeyFlags, 0x0F);
   ASSERT_EQ(sim.Keysets().size(), 3u);
   EXPECT_EQ(sim.Keysets()[2].keys[3][15], 0xAB);
@@ -294,7 +300,7 @@ TEST_F(TokenTest, StoreKeysetOnAFullTableWritesNothingPastIt) {
   ASSERT_EQ(token->Count(), MaxKeysets);
   EXPECT_TRUE(token->StoreKeyset(Record(0xABCDEF00, 1).data()));  // the token still takes it
   EXPECT_EQ(token->Count(), MaxKeysets);
-  EXPECT_EQ(token->Keysets().back().KeysetNumber, uint32_t(0x100 + MaxKeysets - 1));
+  EXPECT_EQ(uint32_t(token->Keysets().back().KeysetNumber), uint32_t(0x100 + MaxKeysets - 1));
   uint16_t index;
   EXPECT_FALSE(token->FindKeyset(0xABCDEF00, 1, -1, index));
 }
@@ -471,8 +477,20 @@ TEST_F(TokenTest, PingThatTimesOutBehindFirmwareAuthenticationCountsAsBusy) {
 }
 
 TEST_F(TokenTest, CommandsFromSeveralThreadsStayWhole) {
-  sim.SetKeysets(Keysets(20));
-  std::atomic<int> failures{0};
+  // Two tables that the token holds in turn; a reader must only ever see one of them whole.
+  std::vector<sim::SimKeyset> tables[2];
+  for (int i = 0; i < 20; ++i) {
+    tables[0].push_back(Keyset(uint32_t(0xA00 + i), uint32_t(1000 + i)));
+    tables[1].push_back(Keyset(uint32_t(0xB00 + i), uint32_t(2000 + i)));
+  }
+  auto whole = [](const std::vector<KeysetInfo>& t) {
+    if (t.empty()) return true;  // before the first read
+    if (t.size() != 20) return false;
+    for (size_t i = 0; i < t.size(); ++i)
+      if (t[i].KeysetNumber != (t[0].KeysetNumber & ~0xFFu) + i) return false;
+    return true;
+  };
+  std::atomic<int> failures{0}, torn{0}, looks{0};
   std::atomic<bool> reading{true};
   auto pinger = std::async(std::launch::async, [&] {
     uint8_t salt[8];
@@ -481,16 +499,27 @@ TEST_F(TokenTest, CommandsFromSeveralThreadsStayWhole) {
   });
   auto finder = std::async(std::launch::async, [&] {
     uint16_t index;
-    while (reading)
-      for (const auto& k : token->Keysets())
-        if (!token->FindKeyset(k.KeysetNumber, k.KeysetTime, -1, index)) ++failures;
+    while (reading) {
+      const auto table = token->Keysets();
+      ++looks;
+      if (!whole(table)) ++torn;
+      // A key-set of the table just seen is found, unless the table changed meanwhile.
+      for (const auto& k : table)
+        if (!token->FindKeyset(k.KeysetNumber, k.KeysetTime, -1, index) &&
+            token->Keysets().front().KeysetNumber == table.front().KeysetNumber)
+          ++failures;
+    }
   });
-  for (int i = 0; i < 5; ++i)
+  for (int i = 0; i < 8; ++i) {
+    sim.SetKeysets(tables[i % 2]);
     if (!token->ReadKeysets() || token->Count() != 20) ++failures;
+  }
   pinger.get();
   reading = false;
   finder.get();
   EXPECT_EQ(failures, 0);
+  EXPECT_EQ(torn, 0) << "of " << looks << " looks at the table";
+  EXPECT_GT(looks, 8);
 }
 
 }  // namespace

@@ -30,6 +30,13 @@ void TUserIdEdit::keyPressEvent(QKeyEvent* event) {
   // Keys that are no character (arrows, Delete, Home, the dialog's Return and Escape)
   // go on as they are, and backspace is the one control character let through.
   if (key == Qt::Key_Backspace && !control) return QLineEdit::keyPressEvent(event);
+  // Ctrl+H is the backspace character itself (8): it deletes as backspace does.
+  if (control && key == Qt::Key_H) {
+    QKeyEvent backspace(event->type(), Qt::Key_Backspace, Qt::NoModifier, QString(QChar(8)),
+                        event->isAutoRepeat(), ushort(event->count()));
+    QLineEdit::keyPressEvent(&backspace);
+    return event->setAccepted(backspace.isAccepted());
+  }
   const bool letterKey = key >= Qt::Key_A && key <= Qt::Key_Z;
   // With Ctrl a letter or backspace is a control character (Ctrl+C is 3, Ctrl+V 22...),
   // which Qt hands over as a shortcut with no text: swallowed like any character.

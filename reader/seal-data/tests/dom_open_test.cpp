@@ -4,10 +4,12 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 #include "dom.h"
 #include "dom_test_util.h"
@@ -220,6 +222,24 @@ TEST_P(BothModes, KeyWithoutPagesGetsItsStatusAndPadBack) {
   EXPECT_EQ(Opened(Save(doc, "nopages.zrd", false)), views);
 }
 
+// The signature checks' worker threads cannot get a client of their own: the opening
+// thread checks every page itself, with the same views.
+TEST_P(BothModes, WorkersWithoutAClientLeaveThePagesToTheOpeningThread) {
+  SealRecords& r = KnownSeal(uint8_t(GetParam()));
+  WriteRecords(doc, r);
+  const std::string views = Describe(doc);
+  const fs::path file = Save(doc, "workers.zrd", false);
+  std::atomic<int> made{0};
+  TZarnDocument opened(window.Host());
+  opened.SetCryptoFactory([&made] {
+    if (made++ > 0) throw ETokenError("no client for a worker");
+    return std::make_unique<TCryptoToken>();
+  });
+  ASSERT_TRUE(opened.LoadFromFile(file));
+  EXPECT_EQ(Describe(opened), views);
+  if (GetParam() < 3) EXPECT_GT(made.load(), 1);  // 8-byte pages are hashed by the workers
+}
+
 INSTANTIATE_TEST_SUITE_P(Seal, BothModes, ::testing::Values(2, 3), ModeName);
 
 // What opening makes of each key by what the crypto service can do with its key-set.
@@ -340,6 +360,9 @@ TEST_F(Opening, HostileFilesAreSkippedPieceByPiece) {
     });
   };
   const std::string p1 = page(1);
+  const std::string st = doc.WithDom([](const pugi::xml_document& d) {
+    return std::string(d.select_node("//status").node().first_child().value());
+  });
   auto with = [&](const std::string& from, const std::string& to) {
     std::string text = good;
     size_t at = text.find(from);
@@ -359,12 +382,15 @@ TEST_F(Opening, HostileFilesAreSkippedPieceByPiece) {
   } cases[] = {
       {"untouched", good, 4, 2, 1},
       {"a page one digit short", with(p1, p1.substr(1)), 3, 2, 1},
-      {"a page one digit long", with(p1, p1 + "0"), 3, 2, 1},
-      {"a page of odd digits", with(p1, p1.substr(0, 64) + "XY" + p1.substr(66)), 3, 2, 1},
+      // A text past its record is read for the record's bytes; a pair that is no hex reads as 0.
+      {"a page one digit long", with(p1, p1 + "0"), 4, 2, 1},
+      {"a page of odd digits", with(p1, p1.substr(0, 64) + "XY" + p1.substr(66)), 4, 2, 1},
       {"a page with white space round it", with(p1, "\n  " + p1 + "\n"), 4, 2, 1},
       {"a page as CDATA", with(p1, "<![CDATA[" + p1 + "]]>"), 4, 2, 1},
       {"an empty page", with("<page>" + p1 + "</page>", "<page/>"), 3, 2, 1},
-      {"a status cut short", with("<status>", "<status>0"), 4, 1, 1},
+      {"a status one digit short", with(st, st.substr(1)), 4, 1, 1},
+      {"a status one digit long", with(st, st + "0"), 4, 2, 1},
+      {"a status of odd digits", with(st, "ZZ" + st.substr(2)), 4, 2, 1},
       {"a pad of three digits", with("<pad>", "<pad>ABC</pad><pad>"), 4, 3, 1},
       {"a pad beyond any seal's", with("<pad>", "<pad>" + hugePad + "</pad><pad>"), 4, 2, 1},
       {"a serial that is no number", with("sn=\"" + sn + "\"", "sn=\"" + sn + "x\""), 4, 2, 0},
@@ -386,6 +412,16 @@ TEST_F(Opening, HostileFilesAreSkippedPieceByPiece) {
     EXPECT_EQ(Count(opened, "//status/plain") + Count(opened, "//pad/plain"), c.otherViews) << c.name;
     EXPECT_EQ(Count(opened, "//plain/plain"), 0u) << c.name;
     EXPECT_EQ(window.SealsInDatabase().size(), c.seals) << c.name;
+  }
+  // The page with a pair that is no hex is shown, but not as the seal's; digits past the
+  // page are not read.
+  for (const auto& [name, text, verified] :
+       {std::tuple{"odd digits", with(p1, p1.substr(0, 64) + "XY" + p1.substr(66)), NotAuthenticText},
+        std::tuple{"one digit long", with(p1, p1 + "F"), AuthenticText}}) {
+    WriteFile(dir.path / "page.xml", text);
+    TZarnDocument opened;
+    ASSERT_TRUE(opened.LoadFromFile(dir.path / "page.xml"));
+    EXPECT_EQ(Select(opened, "//key/page[1]/plain/@verified"), std::vector<std::string>{verified}) << name;
   }
   // A pad of fewer than four digits has an empty view.
   WriteFile(dir.path / "short-pad.xml", with("<pad>", "<pad>ABC</pad><pad>"));

@@ -7,13 +7,17 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <linux/capability.h>
+#include <map>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <thread>
 
 #include "dom.h"
 #include "dom_test_util.h"
 #include "message_box.h"
+#include "replace_file.h"
 
 namespace fs = std::filesystem;
 using namespace dom_test;
@@ -46,6 +50,31 @@ std::string Hex(uint8_t fill, size_t bytes) {
   std::vector<uint8_t> b(bytes, fill);
   return BytesToHex(b.data(), bytes);
 }
+
+// Every entry of a folder and what it holds (a folder's entry holds "/").
+std::map<std::string, std::string> Contents(const fs::path& folder) {
+  std::map<std::string, std::string> all;
+  for (const auto& e : fs::directory_iterator(folder))
+    all[e.path().filename()] = e.is_directory() ? "/" : ReadFile(e.path());
+  return all;
+}
+
+// Takes from this thread what lets root write into any folder, so that a folder's
+// permissions count as they do for a user.
+class WithoutFileOverride {
+ public:
+  WithoutFileOverride() {
+    ::syscall(SYS_capget, &header_, saved_);
+    __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+    reduced[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
+    ::syscall(SYS_capset, &header_, reduced);
+  }
+  ~WithoutFileOverride() { ::syscall(SYS_capset, &header_, saved_); }
+
+ private:
+  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct saved_[2] = {};
+};
 
 struct TempDir {
   TempDir() {
@@ -236,6 +265,16 @@ TEST_F(Writers, KeepOneCopyOfAPage) {
   }
 }
 
+// Each page writer writes its own log's view, whatever type byte the page carries.
+TEST_F(Writers, EachPageWriterWritesTheViewOfItsOwnLog) {
+  const Page health = HealthPage(32, {{2, 0xFB, 30, 36, 35, 2, 9}});
+  const Page events = SealEventPage(1, {T1});
+  ASSERT_TRUE(doc.AddSealEventPage(Raw(1).data(), health.data(), ""));
+  ASSERT_TRUE(doc.AddSystemEventPage(Raw(2).data(), events.data(), ""));
+  ASSERT_TRUE(doc.AddHealthPage(Raw(3).data(), events.data(), ""));
+  EXPECT_EQ(Select(doc, "//page/plain/@log"), (std::vector<std::string>{"fo", "sys", "soh"}));
+}
+
 TEST_F(Writers, StatusReplacesTheOldOneAtTheEnd) {
   ASSERT_TRUE(doc.AddStatus(RawStatus(1).data(), StatusRecord(T1).data()));
   ASSERT_TRUE(doc.AddLogPage(Raw(2).data(), SealEventPage(1, {T1}).data(), ""));
@@ -320,6 +359,47 @@ TEST_F(Writers, SaveKeepsTheOldFilesPermissionsAndLinks) {
   EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
+TEST_F(Writers, SaveThroughALinkWhoseTargetIsNotThereYet) {
+  TempDir dir;
+  const fs::path link = dir.path / "link.xml";
+  fs::create_symlink("sub/new.xml", link);
+  fs::create_directory(dir.path / "sub");
+  ASSERT_TRUE(doc.SaveToFile(link, true));
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(ReadFile(dir.path / "sub" / "new.xml"), doc.Xml());
+}
+
+TEST_F(Writers, ASaveIntoAFolderTheUserCannotWriteSaysSo) {
+  TempDir dir;
+  const fs::path folder = dir.path / "locked";
+  fs::create_directory(folder);
+  ::chmod(folder.c_str(), 0555);
+  platform::MessageBoxRecorder boxes;
+  {
+    WithoutFileOverride asAUser;
+    EXPECT_FALSE(doc.SaveToFile(folder / "s.xml", true));
+  }
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, "Save file failed. The folder \"" + folder.string() + "\" is not writable.");
+  EXPECT_TRUE(fs::is_empty(folder));
+  EXPECT_TRUE(doc.Modified());
+}
+
+TEST(ReplaceFile, AWriterThatThrowsLeavesNoTemporaryAndNoDescriptor) {
+  TempDir dir;
+  const fs::path file = dir.path / "f";
+  std::ofstream(file) << "old";
+  const auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+  const auto open = descriptors();
+  EXPECT_THROW(ReplaceFile(file, [](int fd) -> bool {
+                 WriteAll(fd, "new", 3);
+                 throw std::bad_alloc();
+               }),
+               std::bad_alloc);
+  EXPECT_EQ(descriptors(), open);
+  EXPECT_EQ(Contents(dir.path), (std::map<std::string, std::string>{{"f", "old"}}));
+}
+
 // Every way a save can fail leaves the old file byte for byte and the document unsaved.
 TEST_F(Writers, FailedSaveLeavesTheOldFile) {
   TempDir dir;
@@ -355,10 +435,12 @@ TEST_F(Writers, FailedSaveLeavesTheOldFile) {
     platform::MessageBoxRecorder boxes;
     window.Clear();
     ASSERT_TRUE(doc.Modified());
+    const auto before = Contents(dir.path);
     c.arrange();
     bool saved = doc.SaveToFile(c.target, true);
     c.restore();
     EXPECT_FALSE(saved) << c.name;
+    EXPECT_EQ(Contents(dir.path), before) << c.name;  // whatever the save aimed at, and no temporary file
     EXPECT_EQ(ReadFile(file), old) << c.name;
     EXPECT_TRUE(doc.Modified()) << c.name;
     EXPECT_EQ(window.PanelNow(), ModifiedPanelText) << c.name;
@@ -368,7 +450,6 @@ TEST_F(Writers, FailedSaveLeavesTheOldFile) {
   }
   std::signal(SIGXFSZ, oldHandler);
   EXPECT_TRUE(fs::is_directory(dir.path / "folder.xml"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 3);  // no temporary file left
   // Once the disk has room again the same save works.
   EXPECT_TRUE(doc.SaveToFile(file, true));
   EXPECT_EQ(ReadFile(file), doc.Xml());

@@ -119,6 +119,13 @@ TEST_F(SerialLink, FullPayloadRoundTripWithEveryByteValue) {
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_TRUE(requests[0].crcOk);
   EXPECT_EQ(requests[0].sender, ReaderAddress);
+
+  // One byte more does not fit the frame: refused, nothing sent.
+  auto tooLong = Payload(MaxFramePayload + 40);
+  for (uint16_t n : {uint16_t(MaxFramePayload + 1), uint16_t(MaxFramePayload + 40)})
+    EXPECT_EQ(port.SendFrame(Seal, tooLong.data(), n), SealError::InvalidSize) << n;
+  EXPECT_EQ(sent, 3);
+  EXPECT_FALSE(seal.WaitForRequests(4, milliseconds(100)));
 }
 
 TEST_F(SerialLink, ReceiveChecksInOrder) {
@@ -219,6 +226,27 @@ TEST_F(SerialLink, HeldPortAndReopen) {
   const uint8_t ping[] = {'P', 0};
   ASSERT_EQ(other.SendFrame(Seal, ping, 2), 0);
   EXPECT_EQ(Receive(other, Seal).code, 0);
+}
+
+TEST_F(SerialLink, TheLineIs9600EightBitsOneStopBitNoParity) {
+  const auto line = seal.Pty().LineSettings();
+  EXPECT_EQ(line.baudRate, 9600u);
+  EXPECT_EQ(line.dataBits, 8);
+  EXPECT_EQ(line.stopBits, 1);
+  EXPECT_FALSE(line.parity);
+}
+
+// Modem control lines need a real UART; a machine without one skips this.
+TEST(SerialPort, DtrAndRtsAreLowered) {
+  sim::ScopedPortMap map{{{3, "/dev/ttyS0"}}};
+  platform::ComDevice device;
+  if (device.Open("COM3") != 0) GTEST_SKIP() << "no serial port /dev/ttyS0 to use";
+  device.Close();
+  ASSERT_EQ(OpenComPort(3, 9600, TestTimeout, device), 0);
+  platform::LineSettings line;
+  ASSERT_EQ(device.GetLineSettings(line), 0);
+  EXPECT_FALSE(line.dtr);
+  EXPECT_FALSE(line.rts);
 }
 
 TEST_F(SerialLink, PortsFromTenOnUseTheLongName) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -445,6 +446,54 @@ TEST(CreateKeyset, AKeysetTheServiceCannotStoreIsHeldAndStoredAtTheNextExchange)
   EXPECT_EQ(seal.Snapshot().unstoredKeyset, 0u);
 }
 
+namespace {
+
+// Any Seal creates a key-set while the key database is away: the keys are held.
+struct HeldKeyset : ::testing::Test {
+  SealOnLink s{Transport::Tcp, 3};
+  TSeal anySeal{0};
+  sim::SealKeyset fresh;
+
+  void SetUp() override {
+    s.seal.SetKeyset(sim::SealKeyset::Zero());  // zero keys need no key database
+    s.seal.SetNextKeysetIndex(6);
+    seal_test::FreshDatabase();
+    TestWorld::Get().ServeKeyDatabase(false);
+    TestWorld::Get().EndService();
+    ASSERT_EQ(anySeal.Initialize(*s.port), 0);
+    TCryptoToken token;
+    ASSERT_EQ(anySeal.CreateKeyset(*s.port, token, 0), SealError::CryptoTokenError);
+    fresh = s.seal.Keyset();
+    ASSERT_EQ(anySeal.Snapshot().unstoredKeyset, fresh.number);
+    TestWorld::Get().ServeKeyDatabase(true);
+    TestWorld::Get().EndService();
+  }
+};
+
+}  // namespace
+
+TEST_F(HeldKeyset, ATimedOutExchangeDoesNotMakeItAnotherSealsKeyset) {
+  s.Fault('G', SealFault::Silence);
+  ASSERT_EQ(anySeal.Initialize(*s.port), SealError::SocketError);  // a time-out on TCP
+  ASSERT_EQ(anySeal.LastReplySerial(), 0u);
+  TCryptoToken token;
+  EXPECT_EQ(anySeal.GetLogInfo(*s.port, token), 0);
+  EXPECT_TRUE(seal_test::DatabaseHolds(fresh));
+  EXPECT_TRUE(anySeal.Snapshot().keysetAlert.empty()) << anySeal.Snapshot().keysetAlert;
+  EXPECT_EQ(anySeal.Snapshot().unstoredKeyset, 0u);
+}
+
+TEST_F(HeldKeyset, ASealThatMovedOnDropsTheRecordAndItsAlert) {
+  // Another program erased the seal meanwhile.
+  s.seal.SetKeyset(sim::SealKeyset::Zero());
+  ASSERT_EQ(anySeal.Initialize(*s.port), 0);
+  TCryptoToken token;
+  EXPECT_EQ(anySeal.GetLogInfo(*s.port, token), 0);
+  EXPECT_FALSE(seal_test::DatabaseHolds(fresh));
+  EXPECT_TRUE(anySeal.Snapshot().keysetAlert.empty()) << anySeal.Snapshot().keysetAlert;
+  EXPECT_EQ(anySeal.Snapshot().unstoredKeyset, 0u);
+}
+
 TEST(CryptoToken, ASimulatedTokenComputesInPlaceOfTheKeyDatabase) {
   sim::SimulatedSeal probe(Serial, 3);  // the key-set the token gets
   seal_test::FreshDatabase();
@@ -472,5 +521,18 @@ TEST(CryptoToken, ASimulatedTokenComputesInPlaceOfTheKeyDatabase) {
   ASSERT_EQ(seal.ReadLogPage(*s.port, token, 33, raw, plain, authenticity), 0);
   EXPECT_EQ(authenticity, "authentic");
   EXPECT_FALSE(TestWorld::Get().Tokens().Token(30)->Requests().empty());
+
+  // The token refuses to compute a block: the service fails the call (E_FAIL) and the
+  // reader reports a crypto token error before anything goes to the seal.
+  sim::TokenFaultSpec refusal(sim::TokenFault::ErrorBit);
+  refusal.command = 6 + 2 * 1;  // decrypting with the authorization key: the request MAC
+  TestWorld::Get().Tokens().Token(30)->InjectFault(refusal);
+  const size_t sent = s.seal.Commands().size();
+  const size_t requests = TestWorld::Get().Tokens().Token(30)->Requests().size();
+  EXPECT_EQ(seal.ReadLogPage(*s.port, token, 33, raw, plain, authenticity), SealError::CryptoTokenError);
+  EXPECT_EQ(s.seal.Commands().size(), sent);
+  const auto after = TestWorld::Get().Tokens().Token(30)->Requests();
+  EXPECT_TRUE(std::any_of(after.begin() + long(requests), after.end(),
+                          [&](const sim::TokenRequest& r) { return r.command == refusal.command; }));
   TestWorld::Get().Tokens().Unplug(30);
 }

@@ -162,19 +162,64 @@ TEST(TextForms, StatusWords) {
   EXPECT_EQ(YesNoText(0), "no");
 }
 
+// Every code and every refusal reason, byte for byte: operators and support read them.
 TEST(ErrorTexts, CodesReasonsAndMessages) {
-  EXPECT_EQ(ErrorText(100001), "Open comport failed.");
-  EXPECT_EQ(ErrorText(100004), "Get comport state failed.");
-  EXPECT_EQ(ErrorText(100005), "Get comport timeout failed.");
-  EXPECT_EQ(ErrorText(100012), "Framing error, invalid size.");
-  EXPECT_EQ(ErrorText(100019), "Socket error.");
-  EXPECT_EQ(ErrorText(100028), "Crypto token error.");
-  for (SealErrorCode none : {0, 100022, 100025, 100026, 100027, 100029, -1}) EXPECT_EQ(ErrorText(none), "") << none;
-  EXPECT_EQ(ReasonText(1901), "Invalid date or time.");
-  EXPECT_EQ(ReasonText(2), "");
-  EXPECT_EQ(ErrorMessage(100016, 3), "Access denied. Invalid page number.");
-  EXPECT_EQ(ErrorMessage(100016, 0), "Access denied.");
-  EXPECT_EQ(ErrorMessage(100016, 77), "Access denied. ");
-  EXPECT_EQ(ErrorMessage(100009, 3), "CRC error.");
-  EXPECT_EQ(ErrorMessage(100026, 0), "");
+  const std::pair<SealErrorCode, const char*> codes[] = {
+      {0, ""},
+      {100001, "Open comport failed."},
+      {100002, "Set up comport failed."},
+      {100003, "Get comport state failed."},
+      {100004, "Get comport state failed."},
+      {100005, "Get comport timeout failed."},
+      {100006, "Close comport failed."},
+      {100007, "Receive error."},
+      {100008, "Transmit error."},
+      {100009, "CRC error."},
+      {100010, "Receive timeout."},
+      {100011, "Transmit timeout."},
+      {100012, "Framing error, invalid size."},
+      {100013, "Addressing error, wrong sender."},
+      {100014, "Addressing error, wrong receiver."},
+      {100015, "Protocol violation."},
+      {100016, "Access denied."},
+      {100017, "Authentication failed."},
+      {100018, "Key-set is missing."},
+      {100019, "Socket error."},
+      {100020, "Connection lost."},
+      {100021, "Purge operation failed."},
+      {100022, ""},
+      {100023, "XML document error."},
+      {100024, "Invalid size."},
+      {100025, ""},
+      {100026, ""},
+      {100027, ""},
+      {100028, "Crypto token error."},
+      {100029, ""},
+      {100000, ""},
+      {-1, ""},
+  };
+  for (const auto& [code, text] : codes) {
+    EXPECT_EQ(ErrorText(code), text) << code;
+    if (code != SealError::AccessDenied) {
+      EXPECT_EQ(ErrorMessage(code, 3), text) << code;  // a reason belongs to a refusal only
+    }
+  }
+  const std::pair<SealRefusalReason, const char*> reasons[] = {
+      {0, ""},
+      {1, "Authorization failed."},
+      {2, ""},
+      {3, "Invalid page number."},
+      {4, "Invalid command."},
+      {5, "EEPROM read error."},
+      {6, "EEPROM write error."},
+      {7, ""},
+      {1901, "Invalid date or time."},
+      {-1, ""},
+  };
+  for (const auto& [reason, text] : reasons) {
+    EXPECT_EQ(ReasonText(reason), text) << reason;
+    EXPECT_EQ(ErrorMessage(100016, reason), reason == 0 ? std::string("Access denied.")
+                                                        : std::string("Access denied. ") + text)
+        << reason;
+  }
 }

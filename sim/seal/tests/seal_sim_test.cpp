@@ -1,6 +1,15 @@
 // The seal simulator against the reader's side of the protocol, computed here again
 // with libcrypto in other modes (CBC in place of block-by-block ECB, three-key
 // triple DES with K1 K2 K1 in place of two-key), so an error in either shows.
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -22,6 +31,8 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using sim::SealFault;
 using sim::SimulatedSeal;
+
+extern char** environ;
 
 namespace {
 
@@ -515,4 +526,52 @@ TEST(SealLink, SeveralSealsShareOneLinkAndAnswerByTheirSerial) {
   ::close(fd);
   EXPECT_EQ(a.Commands().size(), 1u);
   EXPECT_EQ(b.Commands().size(), 1u);
+}
+
+// The program with --stay ends on SIGTERM or SIGINT, also while its input stays open.
+TEST(SealSimProgram, StayEndsOnAStopSignal) {
+  for (int stop : {SIGTERM, SIGINT}) {
+    for (bool inputOpen : {true, false}) {
+      int in[2], out[2];
+      ASSERT_EQ(::pipe(in), 0);
+      ASSERT_EQ(::pipe(out), 0);
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+      posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+      posix_spawn_file_actions_addclose(&actions, in[1]);
+      posix_spawn_file_actions_addclose(&actions, out[0]);
+      char program[] = SEAL_SIM_PROGRAM, stay[] = "--stay", tcp[] = "--tcp", address[] = "auto";
+      char* argv[] = {program, stay, tcp, address, nullptr};
+      pid_t pid = 0;
+      ASSERT_EQ(posix_spawn(&pid, program, &actions, nullptr, argv, environ), 0);
+      posix_spawn_file_actions_destroy(&actions);
+      ::close(in[0]);
+      ::close(out[1]);
+      // Serving once it has printed its address and key-set.
+      std::string printed;
+      char buffer[256];
+      for (pollfd p{out[0], POLLIN, 0}; printed.find("keyset") == std::string::npos && ::poll(&p, 1, 5000) > 0;) {
+        ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        printed.append(buffer, size_t(n));
+      }
+      ASSERT_NE(printed.find("keyset"), std::string::npos) << printed;
+      if (!inputOpen) ::close(in[1]);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ::kill(pid, stop);
+      int status = -1;
+      pid_t ended = 0;
+      for (int i = 0; i < 300 && (ended = ::waitpid(pid, &status, WNOHANG)) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (ended == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+      }
+      EXPECT_EQ(ended, pid) << "signal " << stop << (inputOpen ? ", input open" : ", input ended");
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      if (inputOpen) ::close(in[1]);
+      ::close(out[0]);
+    }
+  }
 }

@@ -62,6 +62,10 @@ TEST_F(InitialsEdit, SwallowsTheClipboardAndUndoKeys) {
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "unchanged");
   QTest::keyClick(&edit, Qt::Key_Backspace, Qt::ControlModifier);
   EXPECT_EQ(edit.text(), "AB");
+  // Ctrl+H is the backspace character, the one control character that gets through.
+  edit.setCursorPosition(2);
+  QTest::keyClick(&edit, Qt::Key_H, Qt::ControlModifier);
+  EXPECT_EQ(edit.text(), "A");
 }
 
 TEST_F(InitialsEdit, OnlyTypedTextIsFiltered) {

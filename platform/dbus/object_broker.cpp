@@ -1,0 +1,528 @@
+#include "object_broker.h"
+
+#include <QCoreApplication>
+#include <QDBusConnectionInterface>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
+#include <QDBusVirtualObject>
+#include <QEventLoop>
+#include <QThread>
+#include <climits>
+#include <vector>
+
+#include "dbus_marshal.h"
+
+namespace platform::dbus {
+
+namespace {
+
+// Calls wait as long as the other side takes: its operator may be answering a dialog.
+constexpr int WaitWithoutEnd = INT_MAX;
+
+// ---- interfaces known to this program, and those learnt from servers ----
+
+struct Catalog {
+  std::mutex mutex;
+  std::vector<std::pair<const InterfaceInfo*, ProxyMaker>> entries;
+  std::map<std::string, std::shared_ptr<const InterfaceInfo>> learnt;  // by IID, kept for the process
+};
+
+Catalog& TheCatalog() {
+  static Catalog catalog;
+  return catalog;
+}
+
+ProxyMaker FindMaker(REFIID iid) {
+  Catalog& c = TheCatalog();
+  std::lock_guard lock(c.mutex);
+  for (auto& [info, maker] : c.entries)
+    if (info->iid == iid) return maker;
+  return nullptr;
+}
+
+uint16_t FlagsFor(MemberKind kind) {
+  switch (kind) {
+    case MemberKind::PropertyGet: return DISPATCH_PROPERTYGET;
+    case MemberKind::PropertyPut: return DISPATCH_PROPERTYPUT;
+    default: return DISPATCH_METHOD;
+  }
+}
+
+QDBusMessage CallObject(const QDBusConnection& bus, const QString& owner, const QString& path, const QString& interface,
+                        const QString& member) {
+  auto call = QDBusMessage::createMethodCall(owner, path, interface, member);
+  call.setAutoStartService(false);  // objects die with their process: no new one would know them
+  return call;
+}
+
+// The interface of an object: known to this program, or asked of the process that holds it.
+const InterfaceInfo* InterfaceOf(const QDBusConnection& bus, const QString& owner, const QString& path, REFIID iid) {
+  if (const InterfaceInfo* known = FindInterface(iid)) return known;
+  Catalog& c = TheCatalog();
+  {
+    std::lock_guard lock(c.mutex);
+    if (auto it = c.learnt.find(iid.ToString()); it != c.learnt.end()) return it->second.get();
+  }
+  QDBusMessage reply = bus.call(CallObject(bus, owner, path, ObjectInterface, "GetTypeInfo"), QDBus::Block, WaitWithoutEnd);
+  auto info = ParseInterface(reply.arguments().value(0).toString());
+  if (!info || info->iid != iid) return nullptr;
+  std::lock_guard lock(c.mutex);
+  return c.learnt.emplace(iid.ToString(), info).first->second.get();
+}
+
+// Object references of one exchange with one peer; objects exported on the way are
+// remembered, so that a reply that cannot be sent takes them back.
+class PeerTransport final : public ObjectTransport {
+ public:
+  PeerTransport(ObjectBroker& broker, QString peer) : broker_(broker), peer_(std::move(peer)) {}
+  QVariant Export(const ComPtr<IUnknown>& object) override { return broker_.Reference(object, peer_); }
+  bool Import(const QVariant& reference, ComPtr<IDispatch>& object) override {
+    return broker_.Resolve(reference, peer_, object);
+  }
+
+ private:
+  ObjectBroker& broker_;
+  const QString peer_;
+};
+
+// One object of another process, reached through its path. Released, it releases the other's object.
+class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectRoot {
+ public:
+  BusDispatch(ObjectBroker& broker, QString owner, QString path, const InterfaceInfo& info)
+      : broker_(broker), owner_(std::move(owner)), path_(std::move(path)), info_(info) {}
+  ~BusDispatch() override { broker_.Connection().send(CallObject(broker_.Connection(), owner_, path_, ObjectInterface, "Release")); }
+
+  COM_REFCOUNT_METHODS
+
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (iid == IID_IUnknown || iid == IID_IDispatch) {
+      *object = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    if (iid == info_.iid) {
+      if (ProxyMaker maker = FindMaker(iid)) {
+        *object = maker(this);
+        return S_OK;
+      }
+    }
+    return E_NOINTERFACE;
+  }
+
+  HRESULT Invoke(DISPID id, REFIID, uint32_t, uint16_t flags, DISPPARAMS* params, Variant* result, EXCEPINFO* exception,
+                 uint32_t* argError) override {
+    const MemberInfo* member = nullptr;
+    HRESULT hr = PrepareInvoke(info_, id, flags, params, argError, member);
+    if (FAILED(hr)) return hr;
+    QDBusMessage call = CallObject(broker_.Connection(), owner_, path_, InterfaceName(info_), MethodName(*member));
+    PeerTransport objects(broker_, owner_);
+    QVariantList args;
+    for (size_t i = 0; i < member->params.size(); ++i) {
+      const ParamInfo& p = member->params[i];
+      if (p.dir == ParamDir::Out) continue;
+      QVariant value = ToBus(params->args[i], p.type, p.bytes, objects);
+      if (!value.isValid()) {
+        if (argError) *argError = uint32_t(i);
+        return DISP_E_TYPEMISMATCH;
+      }
+      args << value;
+    }
+    call.setArguments(args);
+    QDBusMessage reply = Send(call);
+    if (reply.type() != QDBusMessage::ReplyMessage)
+      return reply.type() == QDBusMessage::ErrorMessage ? RPC_E_DISCONNECTED : RPC_E_SERVERFAULT;
+    const QVariantList out = reply.arguments();
+    if (out.isEmpty() || out[0].metaType().id() != QMetaType::Int) return RPC_E_SERVERFAULT;
+    hr = out[0].toInt();
+    if (FAILED(hr)) {
+      ReadFailure(out, argError, exception);
+      return hr;
+    }
+    // Out values are written only when every one of them arrived.
+    std::vector<Variant> values;
+    qsizetype next = 1;
+    auto take = [&](VARTYPE type, bool bytes) {
+      Variant v;
+      if (next >= out.size() || !FromBus(out[next++], type, bytes, objects, v)) return false;
+      values.push_back(std::move(v));
+      return true;
+    };
+    for (const ParamInfo& p : member->params)
+      if (p.dir != ParamDir::In && !take(p.type, p.bytes)) return RPC_E_SERVERFAULT;
+    if (member->result != VT_EMPTY && !take(member->result, false)) return RPC_E_SERVERFAULT;
+    size_t v = 0;
+    for (size_t i = 0; i < member->params.size(); ++i)
+      if (member->params[i].dir != ParamDir::In) params->args[i] = std::move(values[v++]).ByRef(params->args[i].IsByRef());
+    if (result) *result = member->result != VT_EMPTY ? std::move(values[v]) : Variant();
+    return hr;
+  }
+
+ protected:
+  const InterfaceInfo& TypeInformation() const override { return info_; }
+
+ public:
+  const QString& Owner() const { return owner_; }
+  QVariant Reference() const { return MakeReference(owner_, path_, info_.iid); }
+
+ private:
+  // A call from the broker's thread to a peer that holds objects of ours keeps serving
+  // them while it waits (the peer may call one back); other calls simply wait.
+  QDBusMessage Send(const QDBusMessage& call) {
+    if (QThread::currentThread() != broker_.thread() || !broker_.Serves(owner_))
+      return broker_.Connection().call(call, QDBus::Block, WaitWithoutEnd);
+    QDBusPendingCall pending = broker_.Connection().asyncCall(call, WaitWithoutEnd);
+    QDBusPendingCallWatcher watcher(pending);
+    QEventLoop loop;
+    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+    if (!pending.isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return pending.reply();
+  }
+
+  ObjectBroker& broker_;
+  const QString owner_;
+  const QString path_;
+  const InterfaceInfo& info_;
+};
+
+}  // namespace
+
+void RegisterInterface(const InterfaceInfo& info, ProxyMaker maker) {
+  Catalog& c = TheCatalog();
+  std::lock_guard lock(c.mutex);
+  for (auto& entry : c.entries)
+    if (entry.first->iid == info.iid) return;
+  c.entries.emplace_back(&info, maker);
+}
+
+const InterfaceInfo* FindInterface(REFIID iid) {
+  Catalog& c = TheCatalog();
+  std::lock_guard lock(c.mutex);
+  for (auto& [info, maker] : c.entries)
+    if (info->iid == iid) return info;
+  return nullptr;
+}
+
+// ---- the broker ----
+
+class ObjectBroker::Exporter : public QDBusVirtualObject {
+ public:
+  explicit Exporter(ObjectBroker& broker) : broker_(broker) {}
+  // The full answer, with the caller's own children, is given by Handle.
+  QString introspect(const QString&) const override { return {}; }
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override { return broker_.Handle(message); }
+
+ private:
+  ObjectBroker& broker_;
+};
+
+ObjectBroker& ObjectBroker::For(const QDBusConnection& connection) {
+  static std::mutex mutex;
+  static std::map<QString, ObjectBroker*> brokers;  // live as long as the process
+  std::lock_guard lock(mutex);
+  ObjectBroker*& broker = brokers[connection.name()];
+  if (!broker) broker = new ObjectBroker(connection);
+  return *broker;
+}
+
+ObjectBroker::ObjectBroker(QDBusConnection connection)
+    : connection_(std::move(connection)), exporter_(std::make_unique<Exporter>(*this)), watcher_(this) {
+  exporter_->setParent(this);
+  watcher_.setConnection(connection_);
+  watcher_.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
+  connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this, [this](const QString& peer) {
+    watcher_.removeWatchedService(peer);
+    ReleaseObjectsOf(peer);
+  });
+  // Served objects are called on the application's thread, whoever made the broker.
+  if (QCoreApplication* app = QCoreApplication::instance(); app && app->thread() != thread()) moveToThread(app->thread());
+}
+
+ObjectBroker::~ObjectBroker() { exporter_->setParent(nullptr); }
+
+bool ObjectBroker::EnsureExported() {
+  std::lock_guard lock(mutex_);
+  if (!exported_)
+    exported_ = connection_.registerVirtualObject(ObjectRoot, exporter_.get(), QDBusConnection::SubPath);
+  return exported_;
+}
+
+bool ObjectBroker::AddFactory(REFCLSID clsid, ComPtr<IClassFactory> factory) {
+  if (!EnsureExported()) return false;
+  std::lock_guard lock(mutex_);
+  factories_[FactoryPath(clsid)] = std::move(factory);
+  return true;
+}
+
+void ObjectBroker::RemoveFactories() {
+  std::map<QString, ComPtr<IClassFactory>> gone;
+  std::lock_guard lock(mutex_);
+  gone.swap(factories_);
+}
+
+void ObjectBroker::ReleaseAll() {
+  std::map<QString, Entry> gone;  // released outside the table's lock: a release may call back
+  {
+    std::lock_guard lock(mutex_);
+    gone.swap(objects_);
+  }
+}
+
+size_t ObjectBroker::ObjectCount() const {
+  std::lock_guard lock(mutex_);
+  return objects_.size();
+}
+
+bool ObjectBroker::Serves(const QString& peer) const {
+  std::lock_guard lock(mutex_);
+  for (auto& [path, entry] : objects_)
+    if (entry.holder == peer) return true;
+  return false;
+}
+
+QVariant ObjectBroker::Reference(const ComPtr<IUnknown>& object, const QString& peer) {
+  if (!object) return MakeReference({}, "/", {});
+  QString path;
+  IID iid;
+  ComPtr<IDispatch> dispatch;
+  // A peer's own object goes back to it as itself, not through us.
+  if (SUCCEEDED(object.As(IID_IDispatch, dispatch)))
+    if (auto* proxy = dynamic_cast<BusDispatch*>(dispatch.Get()); proxy && proxy->Owner() == peer) return proxy->Reference();
+  return Export(object, peer, path, iid) ? MakeReference(UniqueName(), path, iid) : QVariant();
+}
+
+bool ObjectBroker::Export(const ComPtr<IUnknown>& object, const QString& peer, QString& path, IID& iid) {
+  ComPtr<IDispatch> dispatch;
+  ComPtr<ITypeInfo> type;
+  if (FAILED(object.As(IID_IDispatch, dispatch)) || FAILED(dispatch->GetTypeInfo(0, 0, type.Put())) || !type ||
+      !type->Interface() || !EnsureExported())
+    return false;
+  {
+    std::lock_guard lock(mutex_);
+    path = QString::fromLatin1(ObjectRoot) + "/object/" + QString::number(nextObject_++);
+    objects_[path] = Entry{dispatch, type->Interface(), peer};
+  }
+  Watch(peer);
+  iid = type->Interface()->iid;
+  return true;
+}
+
+bool ObjectBroker::Resolve(const QVariant& reference, const QString& peer, ComPtr<IDispatch>& object) {
+  QString owner, path;
+  IID iid;
+  object.Reset();
+  if (!ReadReference(reference, owner, path, iid)) return false;
+  if (path == "/") return owner.isEmpty();
+  if (owner == UniqueName()) {
+    // One of ours coming back: only from the peer it was given to.
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(path);
+    if (it == objects_.end() || it->second.holder != peer) return false;
+    object = it->second.object;
+    return true;
+  }
+  // Another process's object, named by the peer: only the peer's own are taken, so a
+  // peer cannot make us call a third process in its name.
+  if (owner != peer) return false;
+  return SUCCEEDED(Proxy(owner, path, iid, object));
+}
+
+HRESULT ObjectBroker::Proxy(const QString& owner, const QString& path, REFIID iid, ComPtr<IDispatch>& object) {
+  const InterfaceInfo* info = InterfaceOf(connection_, owner, path, iid);
+  if (!info) {
+    connection_.send(CallObject(connection_, owner, path, ObjectInterface, "Release"));
+    return E_NOINTERFACE;
+  }
+  object = ComPtr<IDispatch>(new BusDispatch(*this, owner, path, *info));
+  return S_OK;
+}
+
+void ObjectBroker::Watch(const QString& peer) {
+  if (QThread::currentThread() != thread()) {
+    QMetaObject::invokeMethod(this, [this, peer] { Watch(peer); }, Qt::QueuedConnection);
+    return;
+  }
+  if (!watcher_.watchedServices().contains(peer)) watcher_.addWatchedService(peer);
+  // A peer that vanished before we started watching would never be seen to go.
+  if (!connection_.interface()->isServiceRegistered(peer)) ReleaseObjectsOf(peer);
+}
+
+void ObjectBroker::ReleaseObjectsOf(const QString& peer) {
+  std::vector<Entry> gone;
+  std::lock_guard lock(mutex_);
+  for (auto it = objects_.begin(); it != objects_.end();) {
+    if (it->second.holder == peer) {
+      gone.push_back(std::move(it->second));
+      it = objects_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool ObjectBroker::Handle(const QDBusMessage& message) {
+  const QString path = message.path();
+  const QString caller = message.service();
+  if (message.interface() == "org.freedesktop.DBus.Introspectable" && message.member() == "Introspect") {
+    connection_.send(message.createReply(
+        "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
+        " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n" +
+        Introspect(path, caller) + "</node>\n"));
+    return true;
+  }
+  ComPtr<IClassFactory> factory;
+  Entry entry;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto f = factories_.find(path); f != factories_.end()) {
+      factory = f->second;
+    } else {
+      auto o = objects_.find(path);
+      // Only the peer an object was given to may reach it; to others it does not exist.
+      if (o == objects_.end() || o->second.holder != caller) return false;
+      entry = o->second;
+    }
+  }
+  if (factory) {
+    if (message.interface() != FactoryInterface && !message.interface().isEmpty()) return false;
+    if (message.member() != "CreateInstance") return false;
+    CreateInstance(message, factory.Get());
+    return true;
+  }
+  if (message.interface().isEmpty() || message.interface() == ObjectInterface) {
+    if (message.member() == "Release") {
+      std::map<QString, Entry>::node_type gone;
+      {
+        std::lock_guard lock(mutex_);
+        gone = objects_.extract(path);
+      }
+      if (message.isReplyRequired()) connection_.send(message.createReply());
+      return true;
+    }
+    if (message.member() == "GetTypeInfo") {
+      connection_.send(message.createReply(SerializeInterface(*entry.info)));
+      return true;
+    }
+  }
+  Call(message, entry);
+  return true;
+}
+
+void ObjectBroker::CreateInstance(const QDBusMessage& message, IClassFactory* factory) {
+  auto reply = [&](HRESULT hr, const QString& path, const QString& iid) {
+    connection_.send(message.createReply({QVariant::fromValue(int(hr)), QVariant::fromValue(QDBusObjectPath(path)),
+                                          QVariant::fromValue(iid)}));
+  };
+  auto args = message.arguments();
+  std::optional<GUID> iid;
+  if (args.size() == 1 && args[0].metaType().id() == QMetaType::QString) iid = GUID::Parse(args[0].toString().toStdString());
+  if (!iid) return reply(E_INVALIDARG, "/", "");
+  ComPtr<IUnknown> object;
+  HRESULT hr = factory->CreateInstance(nullptr, *iid, object.PutVoid());
+  if (FAILED(hr)) return reply(hr, "/", "");
+  QString path;
+  IID served;
+  if (!Export(object, message.service(), path, served)) return reply(E_NOINTERFACE, "/", "");
+  reply(S_OK, path, QString::fromStdString(served.ToString()));
+}
+
+void ObjectBroker::Call(const QDBusMessage& message, const Entry& entry) {
+  const MemberInfo* member = nullptr;
+  if (message.interface().isEmpty() || message.interface() == InterfaceName(*entry.info))
+    for (const MemberInfo& m : entry.info->members)
+      if (MethodName(m) == message.member()) member = &m;
+  if (!member) {
+    connection_.send(message.createErrorReply(QDBusError::UnknownMethod, "No such member: " + message.member()));
+    return;
+  }
+  const QString caller = message.service();
+  PeerTransport objects(*this, caller);
+  const QVariantList in = message.arguments();
+  DISPPARAMS params;
+  qsizetype next = 0;
+  for (const ParamInfo& p : member->params) {
+    Variant v;
+    if (p.dir != ParamDir::Out && (next >= in.size() || !FromBus(in[next++], p.type, p.bytes, objects, v))) {
+      connection_.send(message.createErrorReply(QDBusError::InvalidArgs, "Arguments do not match " + message.member()));
+      return;
+    }
+    params.args.push_back(std::move(v));
+  }
+  if (next != in.size()) {
+    connection_.send(message.createErrorReply(QDBusError::InvalidArgs, "Too many arguments for " + message.member()));
+    return;
+  }
+  Variant result;
+  EXCEPINFO exception;
+  uint32_t argError = 0;
+  HRESULT hr = entry.object->Invoke(member->id, IID_IDispatch, 0, FlagsFor(member->kind), &params, &result, &exception,
+                                    &argError);
+  auto fail = [&](HRESULT code) {
+    connection_.send(message.createReply(QVariantList{QVariant::fromValue(int(code))} + FailureArguments(argError, exception)));
+  };
+  if (FAILED(hr)) return fail(hr);
+  // Objects exported for this reply are taken back if it cannot go.
+  uint64_t firstExport;
+  {
+    std::lock_guard lock(mutex_);
+    firstExport = nextObject_;
+  }
+  auto takeBack = [&] {
+    std::vector<Entry> gone;
+    std::lock_guard lock(mutex_);
+    for (auto it = objects_.begin(); it != objects_.end();) {
+      bool fresh = it->first.section('/', -1).toULongLong() >= firstExport && it->second.holder == caller;
+      if (fresh) gone.push_back(std::move(it->second));
+      it = fresh ? objects_.erase(it) : std::next(it);
+    }
+  };
+  QVariantList out{QVariant::fromValue(int(hr))};
+  bool whole = true;
+  for (size_t i = 0; i < member->params.size() && whole; ++i)
+    if (member->params[i].dir != ParamDir::In) {
+      QVariant v = ToBus(params.args[i], member->params[i].type, member->params[i].bytes, objects);
+      whole = v.isValid();
+      out << v;
+    }
+  if (whole && member->result != VT_EMPTY) {
+    QVariant v = ToBus(result, member->result, false, objects);
+    whole = v.isValid();
+    out << v;
+  }
+  // Every call gets its reply: one that cannot be built or sent becomes a failure.
+  if (!whole || !connection_.send(message.createReply(out))) {
+    takeBack();
+    exception = {};
+    fail(RPC_E_SERVERFAULT);
+  }
+}
+
+QString ObjectBroker::Introspect(const QString& path, const QString& caller) const {
+  std::lock_guard lock(mutex_);
+  if (factories_.count(path)) {
+    return QString("  <interface name=\"%1\">\n    <method name=\"CreateInstance\">\n"
+                   "      <arg name=\"iid\" type=\"s\" direction=\"in\"/>\n"
+                   "      <arg name=\"hresult\" type=\"i\" direction=\"out\"/>\n"
+                   "      <arg name=\"object\" type=\"o\" direction=\"out\"/>\n"
+                   "      <arg name=\"interface\" type=\"s\" direction=\"out\"/>\n"
+                   "    </method>\n  </interface>\n")
+        .arg(FactoryInterface);
+  }
+  if (auto o = objects_.find(path); o != objects_.end() && o->second.holder == caller) return IntrospectionXml(*o->second.info);
+  // The children the caller may reach: the factories and its own objects.
+  QStringList children;
+  auto addChild = [&](const QString& full) {
+    if (!full.startsWith(path + (path.endsWith('/') ? "" : "/"))) return;
+    QString child = full.mid(path.size() + (path.endsWith('/') ? 0 : 1)).section('/', 0, 0);
+    if (!children.contains(child)) children << child;
+  };
+  for (auto& [p, f] : factories_) addChild(p);
+  for (auto& [p, e] : objects_)
+    if (e.holder == caller) addChild(p);
+  QString xml;
+  for (const QString& c : children) xml += QString("  <node name=\"%1\"/>\n").arg(c);
+  return xml;
+}
+
+}  // namespace platform::dbus

@@ -1,0 +1,88 @@
+#pragma once
+// The objects of one process on one bus connection: those it serves to other processes
+// (each under a path of its own, reachable only by the peer it was given to, released
+// when that peer lets go or its connection ends) and the proxies through which it calls
+// the objects of others. Every served object is called on the application's thread,
+// the thread of the broker, whichever thread the bus delivers on.
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusServiceWatcher>
+#include <QObject>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "com.h"
+
+namespace platform::dbus {
+
+// Turns the bus connection to an object into the interface the caller asked for;
+// returns the interface with one reference.
+using ProxyMaker = IUnknown* (*)(IDispatch* bus);
+
+// Makes an interface callable in a server of another process with a typed view: its
+// type information says how each call is carried; the maker builds the typed interface.
+void RegisterInterface(const InterfaceInfo& info, ProxyMaker maker);
+const InterfaceInfo* FindInterface(REFIID iid);
+
+class ObjectBroker : public QObject {
+  Q_OBJECT
+
+ public:
+  // The broker of the connection, made on first use.
+  static ObjectBroker& For(const QDBusConnection& connection);
+  ~ObjectBroker() override;
+
+  const QDBusConnection& Connection() const { return connection_; }
+  QString UniqueName() const { return connection_.baseService(); }
+
+  // The class factories served under /com/class.
+  bool AddFactory(REFCLSID clsid, ComPtr<IClassFactory> factory);
+  void RemoveFactories();
+  // Releases every object served to any peer.
+  void ReleaseAll();
+  size_t ObjectCount() const;
+
+  // The reference through which a peer reaches an object (exported for that peer), or
+  // an invalid QVariant when the object has no automation interface.
+  QVariant Reference(const ComPtr<IUnknown>& object, const QString& peer);
+  // The object a peer's reference names: our own object when the reference comes
+  // back from the peer it was given to, else a proxy of the peer's object.
+  bool Resolve(const QVariant& reference, const QString& peer, ComPtr<IDispatch>& object);
+  // A proxy for an object of another process.
+  HRESULT Proxy(const QString& owner, const QString& path, REFIID iid, ComPtr<IDispatch>& object);
+  // Whether the peer holds objects of ours, so that it may call back during our call to it.
+  bool Serves(const QString& peer) const;
+
+  class Exporter;
+
+ private:
+  explicit ObjectBroker(QDBusConnection connection);
+  struct Entry {
+    ComPtr<IDispatch> object;
+    const InterfaceInfo* info;
+    QString holder;  // the only peer that may call or release it
+  };
+
+  bool EnsureExported();
+  // Serves the object to the peer under a new path; false for an object without automation.
+  bool Export(const ComPtr<IUnknown>& object, const QString& peer, QString& path, IID& iid);
+  void Watch(const QString& peer);
+  void ReleaseObjectsOf(const QString& peer);
+  bool Handle(const QDBusMessage& message);
+  void CreateInstance(const QDBusMessage& message, IClassFactory* factory);
+  void Call(const QDBusMessage& message, const Entry& entry);
+  QString Introspect(const QString& path, const QString& caller) const;
+
+  QDBusConnection connection_;
+  std::unique_ptr<Exporter> exporter_;
+  QDBusServiceWatcher watcher_;
+  mutable std::recursive_mutex mutex_;  // the tables, reached from callers' threads too
+  bool exported_ = false;
+  std::map<QString, ComPtr<IClassFactory>> factories_;  // by path
+  std::map<QString, Entry> objects_;                    // by path
+  uint64_t nextObject_ = 1;
+};
+
+}  // namespace platform::dbus
