@@ -24,6 +24,26 @@ Variant Unsigned(uint32_t v) { return Variant::Of(VT_UI4, v); }
 Variant Boolean(bool v) { return Variant(v); }
 Variant Object(IDispatch* v) { return Variant(ComPtr<IDispatch>::Attach(v)); }
 
+class NativePointer final : public INativePointer, private ComObjectRoot {
+ public:
+  explicit NativePointer(void* pointer) : pointer_(pointer) {}
+  COM_REFCOUNT_METHODS
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (iid != IID_IUnknown && iid != IID_INativePointer) return E_NOINTERFACE;
+    *object = static_cast<INativePointer*>(this);
+    AddRef();
+    return S_OK;
+  }
+  void* Pointer() const override { return pointer_; }
+
+ private:
+  void* const pointer_;
+};
+
+Variant Native(void* pointer) { return Variant(ComPtr<IUnknown>(new NativePointer(pointer))); }
+
 }  // namespace
 
 const InterfaceInfo& ZarnReaderSealInterfaceInfo() {
@@ -57,7 +77,7 @@ const InterfaceInfo& ZarnReaderSealInterfaceInfo() {
           Get(23, "Reason", VT_BSTR),
           Get(24, "Address", VT_UI4),
           Call(25, "EraseKeyset"),
-          Get(28, "NativeObject", NativePointerType),
+          Get(28, "NativeObject", VT_UNKNOWN),
           Get(26, "ExStatusFlags", VT_I4),
       }};
   return info;
@@ -181,9 +201,7 @@ HRESULT InvokeZarnReaderSeal(IZarnReaderSeal& o, const MemberInfo& member, std::
     case 23: return Answer(o, &I::get_Reason, result, Text);
     case 24: return Answer(o, &I::get_Address, result, Unsigned);
     case 25: return o.EraseKeyset();
-    case 28:
-      return Answer(o, &I::get_NativeObject, result,
-                    [](void* p) { return Variant::Of(NativePointerType, int64_t(reinterpret_cast<intptr_t>(p))); });
+    case 28: return Answer(o, &I::get_NativeObject, result, Native);
     case 26: return Answer(o, &I::get_ExStatusFlags, result, Signed);
     default: return DISP_E_MEMBERNOTFOUND;
   }

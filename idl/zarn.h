@@ -19,8 +19,13 @@ inline constexpr IID DIID_IZarnReaderSealGroupEvents = MakeGuid("{6B1D4E20-93A7-
 // The session-bus name zarn owns while it serves its classes.
 inline constexpr const char* ZarnBusName = "org.zarn.Zarn";
 
-// The type of NativeObject: a pointer into the reader's own memory, which no bus carries.
-inline constexpr VARTYPE NativePointerType = VARTYPE(26);
+// What NativeObject gives a dispatch caller: a pointer into the reader's own memory in an
+// object without automation, which no bus carries.
+inline constexpr IID IID_INativePointer = MakeGuid("{6B1D4E20-93A7-4C58-B2F1-7E0A3C9D5B40}");
+class INativePointer : public IUnknown {
+ public:
+  virtual void* Pointer() const = 0;
+};
 
 class IZarnReaderSeal : public IDispatch {
  public:

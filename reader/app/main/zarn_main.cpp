@@ -1,33 +1,35 @@
-// zarn, the reader: zarn [seal data file]
+// zarn, the reader: zarn [seal data file], or zarn /RegServer | /UnregServer
 #include <QApplication>
 #include <QStringList>
+#include <cstdio>
+#include <memory>
 
 #include "main_form.h"
 #include "qt_message_box.h"
-
-namespace {
-
-// The switches with which the component model registers or starts the program as an
-// automation server. A seal data file's absolute path also starts with "/", so only
-// these four count as switches.
-bool IsAutomationSwitch(const QString& argument) {
-  if (argument.size() < 2 || (argument[0] != '/' && argument[0] != '-')) return false;
-  static const QStringList switches{"REGSERVER", "UNREGSERVER", "AUTOMATION", "EMBEDDING"};
-  return switches.contains(argument.mid(1).toUpper());
-}
-
-}  // namespace
+#include "zarn_module.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   app.setApplicationName("zarn");
   platform::InstallQtMessageBoxes();
 
-  const QStringList arguments = app.arguments().mid(1);
-  const QString first = arguments.value(0);
-  // The automation server's registration and class factories join here; a switch is
-  // never taken for a file.
-  TMainForm mainForm(IsAutomationSwitch(first) ? QString() : first);
-  mainForm.show();
-  return app.exec();
+  std::vector<std::string> arguments;
+  for (const QString& a : app.arguments()) arguments.push_back(a.toStdString());
+  TZarnModule module;
+  HRESULT result = S_OK;
+  if (!module.ParseCommandLine(arguments, result)) return SUCCEEDED(result) ? 0 : 1;
+
+  // A seal data file's absolute path also starts with "/": only the four switches count as such.
+  const std::string first = arguments.size() > 1 ? arguments[1] : std::string();
+  auto mainForm =
+      std::make_unique<TMainForm>(AutomationSwitchOf(first).empty() ? QString::fromStdString(first) : QString());
+  if (HRESULT hr = module.StartServer(mainForm.get()); FAILED(hr))
+    std::fprintf(stderr, "zarn: the automation classes are not served on the session bus (0x%08X)\n",
+                 unsigned(hr));
+  mainForm->show();
+  const int exitCode = app.exec();
+  // The window saves the setup as it goes; the name is given up after, when all is written.
+  mainForm.reset();
+  module.StopServer();
+  return exitCode;
 }

@@ -229,8 +229,10 @@ TEST_F(AutomationTest, EverySealMemberThroughIDispatch) {
 
   // In-process only: the seal's command layer itself.
   Variant native = Get(seal.Get(), "NativeObject");
-  EXPECT_EQ(native.Type(), NativePointerType);
-  EXPECT_EQ(native.Integer(), int64_t(reinterpret_cast<intptr_t>(form_->Trees().FindSealNode(Serial)->seal->NativeSeal().get())));
+  ASSERT_EQ(native.Type(), VT_UNKNOWN);
+  ComPtr<INativePointer> pointer;
+  ASSERT_EQ(native.Unknown().As(IID_INativePointer, pointer), S_OK);
+  EXPECT_EQ(pointer->Pointer(), form_->Trees().FindSealNode(Serial)->seal->NativeSeal().get());
 }
 
 TEST_F(AutomationTest, FailuresLeaveTheMethodsTextAndTheReason) {
