@@ -45,9 +45,12 @@ namespace {
 
 QByteArray BytesOf(const Bstr& s) { return QByteArray(reinterpret_cast<const char*>(s.Bytes()), qsizetype(s.ByteLength())); }
 
-// Every code unit as it is: no byte-order mark is taken away or acted on.
+// Every code unit as it is: no byte-order mark is taken away or acted on. The receiving
+// side's bus library drops one leading U+FEFF as it reads the text, so such a text goes
+// with one more.
 QString TextOf(const Bstr& s) {
   std::u16string text = s.Text();
+  if (!text.empty() && text[0] == u'\uFEFF') text.insert(text.begin(), u'\uFEFF');
   return QString(reinterpret_cast<const QChar*>(text.data()), qsizetype(text.size()));
 }
 

@@ -75,10 +75,13 @@ TEST(ComBus, ActivationStartsTheServerAndCallsCarryTheirTypes) {
   ASSERT_EQ(bytes.ByteLength(), 5u);
   EXPECT_EQ(bytes.ByteString(), std::string("\x00\x7F\x80\xFF\x00", 5));
 
-  EXPECT_EQ(calc->put_Name(Bstr::FromUtf8("Zürich ✓")), S_OK);
-  Bstr name;
-  EXPECT_EQ(calc->get_Name(&name), S_OK);
-  EXPECT_EQ(name.Utf8(), "Zürich ✓");
+  // Text keeps every code unit, byte-order marks at its start too.
+  for (std::u16string text : {std::u16string(u"Zürich ✓"), std::u16string(u"\uFEFFab"), std::u16string(u"\uFFFEab")}) {
+    EXPECT_EQ(calc->put_Name(Bstr::FromText(text)), S_OK);
+    Bstr name;
+    EXPECT_EQ(calc->get_Name(&name), S_OK);
+    EXPECT_TRUE(name.Text() == text);
+  }
 
   EXPECT_EQ(calc->Fail(), E_FAIL);
   ServerProcess::End(calc.Get());
