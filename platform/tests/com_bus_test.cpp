@@ -450,6 +450,16 @@ void RegisterTestServer(const sim::PrivateSessionBus& bus) {
   for (auto [clsid, progId] : {std::pair{CLSID_TestCalc, "Zarn.TestCalc"}, std::pair{CLSID_TestVariants, TestVariantsProgId}})
     ASSERT_EQ(platform::RegisterLocalServerClass({clsid, "Test Class", std::string(progId) + ".1", progId, {}, {}, true}, server),
               S_OK);
+  CLSID found;
+  EXPECT_EQ(CLSIDFromProgID("zarn.testvariants", &found), S_OK);  // names of keys ignore case
+  EXPECT_EQ(found, CLSID_TestVariants);
+  EXPECT_EQ(CLSIDFromProgID("Zarn.TestVariants.1", &found), S_OK);
+  EXPECT_EQ(CLSIDFromProgID("Zarn.Nothing", &found), REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(CLSIDFromProgID("CLSID\\" + CLSID_TestVariants.ToString(), &found), REGDB_E_CLASSNOTREG);
+  std::string progId;
+  EXPECT_EQ(ProgIDFromCLSID(CLSID_TestCalc, &progId), S_OK);
+  EXPECT_EQ(progId, "Zarn.TestCalc.1");
+  EXPECT_EQ(ProgIDFromCLSID(MakeGuid("{00000000-1111-2222-3333-444444444444}"), &progId), REGDB_E_CLASSNOTREG);
 }
 
 int main(int argc, char** argv) {
