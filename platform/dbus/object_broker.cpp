@@ -48,7 +48,7 @@ uint16_t FlagsFor(MemberKind kind) {
   }
 }
 
-QDBusMessage CallObject(const QDBusConnection& bus, const QString& owner, const QString& path, const QString& interface,
+QDBusMessage CallObject(const QString& owner, const QString& path, const QString& interface,
                         const QString& member) {
   auto call = QDBusMessage::createMethodCall(owner, path, interface, member);
   call.setAutoStartService(false);  // objects die with their process: no new one would know them
@@ -63,7 +63,7 @@ const InterfaceInfo* InterfaceOf(const QDBusConnection& bus, const QString& owne
     std::lock_guard lock(c.mutex);
     if (auto it = c.learnt.find(iid.ToString()); it != c.learnt.end()) return it->second.get();
   }
-  QDBusMessage reply = bus.call(CallObject(bus, owner, path, ObjectInterface, "GetTypeInfo"), QDBus::Block, WaitWithoutEnd);
+  QDBusMessage reply = bus.call(CallObject(owner, path, ObjectInterface, "GetTypeInfo"), QDBus::Block, WaitWithoutEnd);
   auto info = ParseInterface(reply.arguments().value(0).toString());
   if (!info || info->iid != iid) return nullptr;
   std::lock_guard lock(c.mutex);
@@ -90,7 +90,7 @@ class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectR
  public:
   BusDispatch(ObjectBroker& broker, QString owner, QString path, const InterfaceInfo& info)
       : broker_(broker), owner_(std::move(owner)), path_(std::move(path)), info_(info) {}
-  ~BusDispatch() override { broker_.Connection().send(CallObject(broker_.Connection(), owner_, path_, ObjectInterface, "Release")); }
+  ~BusDispatch() override { broker_.Connection().send(CallObject(owner_, path_, ObjectInterface, "Release")); }
 
   COM_REFCOUNT_METHODS
 
@@ -116,7 +116,7 @@ class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectR
     const MemberInfo* member = nullptr;
     HRESULT hr = PrepareInvoke(info_, id, flags, params, argError, member);
     if (FAILED(hr)) return hr;
-    QDBusMessage call = CallObject(broker_.Connection(), owner_, path_, InterfaceName(info_), MethodName(*member));
+    QDBusMessage call = CallObject(owner_, path_, InterfaceName(info_), MethodName(*member));
     PeerTransport objects(broker_, owner_);
     QVariantList args;
     for (size_t i = 0; i < member->params.size(); ++i) {
@@ -359,7 +359,7 @@ bool ObjectBroker::Resolve(const QVariant& reference, const QString& peer, ComPt
 HRESULT ObjectBroker::Proxy(const QString& owner, const QString& path, REFIID iid, ComPtr<IDispatch>& object) {
   const InterfaceInfo* info = InterfaceOf(connection_, owner, path, iid);
   if (!info) {
-    connection_.send(CallObject(connection_, owner, path, ObjectInterface, "Release"));
+    connection_.send(CallObject(owner, path, ObjectInterface, "Release"));
     return E_NOINTERFACE;
   }
   object = ComPtr<IDispatch>(new BusDispatch(*this, owner, path, *info));
