@@ -110,7 +110,7 @@ TEST(BriselRegistration, RegisterAndUnregisterWithoutWindowOrPort) {
   EXPECT_TRUE(r.KeyExists("\\TypeLib\\" + LIBID_BriselLib.ToString() + "\\1.0"));
   std::ifstream service(ServiceWorld::Get().ServiceDirectory() + "/" + BriselBusName + ".service");
   std::string text((std::istreambuf_iterator<char>(service)), {});
-  EXPECT_NE(text.find("Exec=" + std::string(BRISEL_PATH) + " -Embedding"), std::string::npos);
+  EXPECT_NE(text.find("Exec=\"" + std::string(BRISEL_PATH) + "\" -Embedding"), std::string::npos);
   EXPECT_TRUE(ServiceWorld::Get().Tokens().Token(30)->Requests().empty());  // no port was opened
   EXPECT_FALSE(QDBusConnection::sessionBus().interface()->isServiceRegistered(BriselBusName));
 

@@ -95,6 +95,17 @@ std::string ActivationDirectory() {
   return std::string(home && *home ? home : "/root") + "/.local/share/dbus-1/services";
 }
 
+std::string ActivationCommand(const LocalServerRegistration& server) {
+  // In double quotes only these four keep a meaning, each taken literally after a backslash.
+  std::string quoted = "\"";
+  for (char c : server.serverPath) {
+    if (c == '"' || c == '\\' || c == '$' || c == '`') quoted += '\\';
+    quoted += c;
+  }
+  quoted += "\"";
+  return server.activationSwitch.empty() ? quoted : quoted + " " + server.activationSwitch;
+}
+
 HRESULT RegisterAppId(const LocalServerRegistration& server) {
   Registry r(HKEY_CLASSES_ROOT);
   bool ok = SetDefault(r, "\\AppID\\" + server.appId.ToString(), server.appName) &&
@@ -118,7 +129,7 @@ HRESULT RegisterLocalServerClass(const ClassRegistration& cls, const LocalServer
   std::string file = ActivationFile(server.busName), temporary = file + ".new";
   {
     std::ofstream out(temporary, std::ios::trunc);
-    out << "[D-BUS Service]\nName=" << server.busName << "\nExec=" << server.serverPath << " -Embedding\n";
+    out << "[D-BUS Service]\nName=" << server.busName << "\nExec=" << ActivationCommand(server) << "\n";
     if (!out.flush()) return HRESULT_FROM_WIN32(29);  // ERROR_WRITE_FAULT
   }
   fs::rename(temporary, file, ec);

@@ -32,7 +32,12 @@ struct LocalServerRegistration {
   std::string exeName;     // "Brisel.EXE"
   std::string serverPath;  // the program
   std::string busName;     // the session-bus name it owns while it runs
+  std::string activationSwitch = "-Embedding";  // what the bus adds when it starts the server
 };
+
+// The Exec= line that starts the server: its path quoted as the bus reads it (a home
+// folder may hold spaces or quotes), then its activation switch.
+std::string ActivationCommand(const LocalServerRegistration& server);
 
 // Each returns S_OK or the registry's failure as an HRESULT.
 HRESULT RegisterAppId(const LocalServerRegistration& server);

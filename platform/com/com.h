@@ -283,7 +283,7 @@ inline constexpr uint16_t DISPATCH_PROPERTYPUT = 4;
 // then stands first in args.
 struct DISPPARAMS {
   std::vector<Variant> args;
-  std::vector<DISPID> named;
+  std::vector<DISPID> named = {};
 };
 
 struct EXCEPINFO {

@@ -45,9 +45,12 @@ namespace {
 
 QByteArray BytesOf(const Bstr& s) { return QByteArray(reinterpret_cast<const char*>(s.Bytes()), qsizetype(s.ByteLength())); }
 
-// Every code unit as it is: no byte-order mark is taken away or acted on.
+// Every code unit as it is: no byte-order mark is taken away or acted on. The receiving
+// side's bus library drops one leading U+FEFF as it reads the text, so such a text goes
+// with one more.
 QString TextOf(const Bstr& s) {
   std::u16string text = s.Text();
+  if (!text.empty() && text[0] == u'\uFEFF') text.insert(text.begin(), u'\uFEFF');
   return QString(reinterpret_cast<const QChar*>(text.data()), qsizetype(text.size()));
 }
 
@@ -262,6 +265,17 @@ struct OwnedInterface {
   const char* Keep(const QJsonValue& v) { return names.emplace_back(v.toString().toStdString()).c_str(); }
 };
 
+// Names become D-Bus member names and C strings: letters, digits and underscores only.
+bool IsName(const QJsonValue& v) {
+  const QString name = v.toString();
+  if (name.isEmpty() || name.size() > 255 || name[0].isDigit()) return false;
+  for (QChar c : name)
+    if (!(c.unicode() < 0x80 && (c.isLetterOrNumber() || c == '_'))) return false;
+  return true;
+}
+
+bool IsText(const QJsonValue& v) { return v.isUndefined() || (v.isString() && !v.toString().contains(QChar(0))); }
+
 bool KnownType(int vt) {
   switch (vt) {
     case VT_EMPTY: case VT_I2: case VT_I4: case VT_R8: case VT_DATE: case VT_BSTR: case VT_DISPATCH: case VT_ERROR:
@@ -279,7 +293,7 @@ std::shared_ptr<const InterfaceInfo> ParseInterface(const QString& text) {
   if (!doc.isObject()) return nullptr;
   QJsonObject root = doc.object();
   auto iid = GUID::Parse(root["iid"].toString().toStdString());
-  if (!iid || !root["members"].isArray() || root["name"].toString().isEmpty()) return nullptr;
+  if (!iid || !root["members"].isArray() || !IsName(root["name"]) || !IsText(root["help"])) return nullptr;
   auto owned = std::make_shared<OwnedInterface>();
   owned->info.iid = *iid;
   owned->info.name = owned->Keep(root["name"]);
@@ -287,14 +301,15 @@ std::shared_ptr<const InterfaceInfo> ParseInterface(const QString& text) {
   for (const QJsonValue& mv : root["members"].toArray()) {
     QJsonObject m = mv.toObject();
     int kind = m["kind"].toInt(-1), result = m["result"].toInt(-1);
-    if (kind < 0 || kind > int(MemberKind::PropertyPut) || !KnownType(result) || m["name"].toString().isEmpty())
+    if (kind < 0 || kind > int(MemberKind::PropertyPut) || !KnownType(result) || !IsName(m["name"]) || !IsText(m["help"]))
       return nullptr;
     MemberInfo member{m["id"].toInt(), owned->Keep(m["name"]), MemberKind(kind), {}, VARTYPE(result),
                       owned->Keep(m["help"])};
     for (const QJsonValue& pv : m["params"].toArray()) {
       QJsonObject p = pv.toObject();
       int type = p["type"].toInt(-1), dir = p["dir"].toInt(-1);
-      if (!KnownType(type) || type == VT_EMPTY || dir < 0 || dir > int(ParamDir::InOut)) return nullptr;
+      if (!KnownType(type) || type == VT_EMPTY || dir < 0 || dir > int(ParamDir::InOut) || !IsName(p["name"]))
+        return nullptr;
       member.params.push_back({owned->Keep(p["name"]), VARTYPE(type), ParamDir(dir), p["bytes"].toBool()});
     }
     owned->info.members.push_back(std::move(member));

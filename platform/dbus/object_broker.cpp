@@ -48,7 +48,7 @@ uint16_t FlagsFor(MemberKind kind) {
   }
 }
 
-QDBusMessage CallObject(const QDBusConnection& bus, const QString& owner, const QString& path, const QString& interface,
+QDBusMessage CallObject(const QString& owner, const QString& path, const QString& interface,
                         const QString& member) {
   auto call = QDBusMessage::createMethodCall(owner, path, interface, member);
   call.setAutoStartService(false);  // objects die with their process: no new one would know them
@@ -63,7 +63,7 @@ const InterfaceInfo* InterfaceOf(const QDBusConnection& bus, const QString& owne
     std::lock_guard lock(c.mutex);
     if (auto it = c.learnt.find(iid.ToString()); it != c.learnt.end()) return it->second.get();
   }
-  QDBusMessage reply = bus.call(CallObject(bus, owner, path, ObjectInterface, "GetTypeInfo"), QDBus::Block, WaitWithoutEnd);
+  QDBusMessage reply = bus.call(CallObject(owner, path, ObjectInterface, "GetTypeInfo"), QDBus::Block, WaitWithoutEnd);
   auto info = ParseInterface(reply.arguments().value(0).toString());
   if (!info || info->iid != iid) return nullptr;
   std::lock_guard lock(c.mutex);
@@ -90,7 +90,7 @@ class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectR
  public:
   BusDispatch(ObjectBroker& broker, QString owner, QString path, const InterfaceInfo& info)
       : broker_(broker), owner_(std::move(owner)), path_(std::move(path)), info_(info) {}
-  ~BusDispatch() override { broker_.Connection().send(CallObject(broker_.Connection(), owner_, path_, ObjectInterface, "Release")); }
+  ~BusDispatch() override { broker_.Connection().send(CallObject(owner_, path_, ObjectInterface, "Release")); }
 
   COM_REFCOUNT_METHODS
 
@@ -116,7 +116,7 @@ class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectR
     const MemberInfo* member = nullptr;
     HRESULT hr = PrepareInvoke(info_, id, flags, params, argError, member);
     if (FAILED(hr)) return hr;
-    QDBusMessage call = CallObject(broker_.Connection(), owner_, path_, InterfaceName(info_), MethodName(*member));
+    QDBusMessage call = CallObject(owner_, path_, InterfaceName(info_), MethodName(*member));
     PeerTransport objects(broker_, owner_);
     QVariantList args;
     for (size_t i = 0; i < member->params.size(); ++i) {
@@ -130,6 +130,12 @@ class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectR
       args << value;
     }
     call.setArguments(args);
+    broker_.BeginCall(owner_);
+    struct CallEnd {
+      ObjectBroker& broker;
+      const QString& peer;
+      ~CallEnd() { broker.EndCall(peer); }
+    } end{broker_, owner_};
     QDBusMessage reply = Send(call);
     if (reply.type() != QDBusMessage::ReplyMessage)
       return reply.type() == QDBusMessage::ErrorMessage ? RPC_E_DISCONNECTED : RPC_E_SERVERFAULT;
@@ -274,6 +280,26 @@ size_t ObjectBroker::ObjectCount() const {
   return objects_.size();
 }
 
+void ObjectBroker::BeginCall(const QString& peer) {
+  std::lock_guard lock(mutex_);
+  ++callsTo_[peer];
+}
+
+void ObjectBroker::EndCall(const QString& peer) {
+  std::vector<Entry> gone;
+  std::lock_guard lock(mutex_);
+  if (--callsTo_[peer] > 0) return;
+  callsTo_.erase(peer);
+  for (auto it = releasing_.begin(); it != releasing_.end();) {
+    if (it->second.holder == peer) {
+      gone.push_back(std::move(it->second));
+      it = releasing_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 bool ObjectBroker::Serves(const QString& peer) const {
   std::lock_guard lock(mutex_);
   for (auto& [path, entry] : objects_)
@@ -317,10 +343,12 @@ bool ObjectBroker::Resolve(const QVariant& reference, const QString& peer, ComPt
   if (owner == UniqueName()) {
     // One of ours coming back: only from the peer it was given to.
     std::lock_guard lock(mutex_);
-    auto it = objects_.find(path);
-    if (it == objects_.end() || it->second.holder != peer) return false;
-    object = it->second.object;
-    return true;
+    for (auto* table : {&objects_, &releasing_})
+      if (auto it = table->find(path); it != table->end() && it->second.holder == peer) {
+        object = it->second.object;
+        return true;
+      }
+    return false;
   }
   // Another process's object, named by the peer: only the peer's own are taken, so a
   // peer cannot make us call a third process in its name.
@@ -331,7 +359,7 @@ bool ObjectBroker::Resolve(const QVariant& reference, const QString& peer, ComPt
 HRESULT ObjectBroker::Proxy(const QString& owner, const QString& path, REFIID iid, ComPtr<IDispatch>& object) {
   const InterfaceInfo* info = InterfaceOf(connection_, owner, path, iid);
   if (!info) {
-    connection_.send(CallObject(connection_, owner, path, ObjectInterface, "Release"));
+    connection_.send(CallObject(owner, path, ObjectInterface, "Release"));
     return E_NOINTERFACE;
   }
   object = ComPtr<IDispatch>(new BusDispatch(*this, owner, path, *info));
@@ -351,14 +379,15 @@ void ObjectBroker::Watch(const QString& peer) {
 void ObjectBroker::ReleaseObjectsOf(const QString& peer) {
   std::vector<Entry> gone;
   std::lock_guard lock(mutex_);
-  for (auto it = objects_.begin(); it != objects_.end();) {
-    if (it->second.holder == peer) {
-      gone.push_back(std::move(it->second));
-      it = objects_.erase(it);
-    } else {
-      ++it;
+  for (auto* table : {&objects_, &releasing_})
+    for (auto it = table->begin(); it != table->end();) {
+      if (it->second.holder == peer) {
+        gone.push_back(std::move(it->second));
+        it = table->erase(it);
+      } else {
+        ++it;
+      }
     }
-  }
 }
 
 bool ObjectBroker::Handle(const QDBusMessage& message) {
@@ -396,6 +425,7 @@ bool ObjectBroker::Handle(const QDBusMessage& message) {
       {
         std::lock_guard lock(mutex_);
         gone = objects_.extract(path);
+        if (gone && callsTo_.count(caller)) releasing_.insert(std::move(gone));
       }
       if (message.isReplyRequired()) connection_.send(message.createReply());
       return true;

@@ -54,6 +54,10 @@ class ObjectBroker : public QObject {
   HRESULT Proxy(const QString& owner, const QString& path, REFIID iid, ComPtr<IDispatch>& object);
   // Whether the peer holds objects of ours, so that it may call back during our call to it.
   bool Serves(const QString& peer) const;
+  // Around a call to the peer: the peer's releases wait until its reply has been read,
+  // since that reply may hand back an object of ours that it then lets go.
+  void BeginCall(const QString& peer);
+  void EndCall(const QString& peer);
 
   class Exporter;
 
@@ -82,6 +86,8 @@ class ObjectBroker : public QObject {
   bool exported_ = false;
   std::map<QString, ComPtr<IClassFactory>> factories_;  // by path
   std::map<QString, Entry> objects_;                    // by path
+  std::map<QString, Entry> releasing_;                  // released during a call to their holder
+  std::map<QString, int> callsTo_;                      // calls in flight, by peer
   uint64_t nextObject_ = 1;
 };
 

@@ -11,9 +11,6 @@
 
 namespace platform {
 
-// A script number outside the range of the integer parameter it is passed to.
-inline constexpr HRESULT DISP_E_OVERFLOW = HRESULT(0x8002000Au);
-
 // A script value as a VARIANT of the parameter's type (VT_VARIANT: the value's own
 // kind: integral numbers within 32 bits as VT_I4, other numbers as VT_R8). Numbers to
 // VT_I2, VT_I4, VT_UI1 and VT_UI4 are rounded and range-checked, never wrapped.

@@ -4,13 +4,16 @@
 #include <QDBusMessage>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "activation.h"
 #include "com_test_calc.h"
+#include "com_test_variants.h"
 #include "dbus_marshal.h"
 #include "local_client.h"
 #include "private_bus.h"
@@ -72,10 +75,13 @@ TEST(ComBus, ActivationStartsTheServerAndCallsCarryTheirTypes) {
   ASSERT_EQ(bytes.ByteLength(), 5u);
   EXPECT_EQ(bytes.ByteString(), std::string("\x00\x7F\x80\xFF\x00", 5));
 
-  EXPECT_EQ(calc->put_Name(Bstr::FromUtf8("Zürich ✓")), S_OK);
-  Bstr name;
-  EXPECT_EQ(calc->get_Name(&name), S_OK);
-  EXPECT_EQ(name.Utf8(), "Zürich ✓");
+  // Text keeps every code unit, byte-order marks at its start too.
+  for (std::u16string text : {std::u16string(u"Zürich ✓"), std::u16string(u"\uFEFFab"), std::u16string(u"\uFFFEab")}) {
+    EXPECT_EQ(calc->put_Name(Bstr::FromText(text)), S_OK);
+    Bstr name;
+    EXPECT_EQ(calc->get_Name(&name), S_OK);
+    EXPECT_TRUE(name.Text() == text);
+  }
 
   EXPECT_EQ(calc->Fail(), E_FAIL);
   ServerProcess::End(calc.Get());
@@ -144,7 +150,7 @@ TEST(ComBus, AClientThatDiesHasItsObjectsReleased) {
 TEST(ComBus, ASecondServerCannotTakeTheName) {
   ComPtr<ITestCalc> calc = Create();  // the first one runs
   ASSERT_TRUE(calc);
-  int status = std::system(COM_TEST_PEER " serve");
+  int status = std::system(COM_TEST_PEER " -Embedding");
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1056 & 0xFF);
   ServerProcess::End(calc.Get());
@@ -194,9 +200,272 @@ TEST(ComBus, MethodsAreTypedOnTheBus) {
   ServerProcess::End(calc.Get());
 }
 
+// ---- late-bound clients: a ProgID and member names only ----
+
+namespace {
+
+// What a script does: creates an object by its ProgID and calls its members by name.
+struct Script {
+  ComPtr<IDispatch> object;
+
+  static Script Create() {
+    Script s;
+    EXPECT_EQ(CoCreateInstance(TestVariantsProgId, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, s.object.PutVoid()), S_OK);
+    return s;
+  }
+  HRESULT Call(const std::string& name, uint16_t flags, std::vector<Variant>& args, Variant* result = nullptr,
+               EXCEPINFO* exception = nullptr, std::vector<DISPID> named = {}) {
+    DISPID id = DISPID_UNKNOWN;
+    if (HRESULT hr = object->GetIDsOfNames(IID_IDispatch, {name}, 0, &id); FAILED(hr)) return hr;
+    DISPPARAMS params{std::move(args), std::move(named)};
+    HRESULT hr = object->Invoke(id, IID_IDispatch, 0, flags, &params, result, exception, nullptr);
+    args = std::move(params.args);
+    return hr;
+  }
+  Variant Get(const std::string& name) {
+    std::vector<Variant> none;
+    Variant v;
+    EXPECT_EQ(Call(name, DISPATCH_PROPERTYGET, none, &v), S_OK) << name;
+    return v;
+  }
+  std::string Describe(const Variant& v) {
+    std::vector<Variant> args{v};
+    Variant r;
+    EXPECT_EQ(Call("describe", DISPATCH_METHOD, args, &r), S_OK);
+    return r.String().Utf8();
+  }
+  void End() {
+    ComPtr<ITestCalc> calc;
+    if (SUCCEEDED(CoCreateInstance("Zarn.TestCalc", nullptr, CLSCTX_LOCAL_SERVER, IID_ITestCalc, calc.PutVoid())))
+      ServerProcess::End(calc.Get());
+  }
+};
+
+bool SameValue(const Variant& a, const Variant& b) {
+  if (a.Type() != b.Type()) return false;
+  switch (a.Type()) {
+    case VT_BSTR: return a.String() == b.String();
+    case VT_R8: case VT_DATE: return a.RealValue() == b.RealValue();
+    default: return a.Integer() == b.Integer();
+  }
+}
+
+}  // namespace
+
+TEST(LateBound, EveryVariantKindGoesAndComesBackExactly) {
+  Script s = Script::Create();
+  ASSERT_TRUE(s.object);
+  // The interface is learnt from the server: this program has no table of it.
+  ComPtr<ITypeInfo> type;
+  ASSERT_EQ(s.object->GetTypeInfo(0, 0, type.Put()), S_OK);
+  ASSERT_TRUE(type->Interface());
+  EXPECT_STREQ(type->Interface()->name, "ITestVariants");
+
+  const uint8_t raw[] = {0x00, 0xFF, 0xFE, 0x80, 0x01};
+  std::u16string bom = u"\uFEFFZürich ✓";
+  const std::pair<Variant, std::string> cases[] = {
+      {Variant::Null(), "null"},
+      {Variant(true), "bool:true"},
+      {Variant(false), "bool:false"},
+      {Variant::Of(VT_I2, -5), "2:-5"},
+      {Variant(int32_t(-123456)), "3:-123456"},
+      {Variant::Of(VT_UI4, 4000000000u), "19:4000000000"},
+      {Variant::Of(VT_UI1, 200), "17:200"},
+      {Variant::Real(VT_R8, 3.25), "r8:3.25"},
+      {Variant::Real(VT_DATE, 45000.5), "date:45000.5"},
+      {Variant(Bstr::FromText(bom)), "bstr:" + std::to_string(bom.size() * 2)},
+      {Variant(Bstr::FromBytes(raw, sizeof raw)), "bstr:5"},
+      {Variant(Bstr()), "bstr:0"},
+  };
+  for (const auto& [value, seen] : cases) {
+    SCOPED_TRACE(seen);
+    EXPECT_EQ(s.Describe(value), seen);
+    std::vector<Variant> args{value, Variant().ByRef()};
+    ASSERT_EQ(s.Call("Echo", DISPATCH_METHOD, args), S_OK);
+    EXPECT_TRUE(SameValue(args[1], value)) << args[1].Type();
+    EXPECT_TRUE(args[1].IsByRef());
+  }
+  // Nothing written to an out variant: it comes back empty, not as text.
+  std::vector<Variant> args{Variant(), Variant(Bstr::FromUtf8("stale"))};
+  ASSERT_EQ(s.Call("ECHO", DISPATCH_METHOD, args), S_OK);
+  EXPECT_EQ(args[1].Type(), VT_EMPTY);
+  std::vector<Variant> kept{Variant()};
+  ASSERT_EQ(s.Call("kept", DISPATCH_METHOD, kept), S_OK);
+  EXPECT_EQ(kept[0].Type(), VT_EMPTY);
+
+  // Typed parameters of every kind, an object among them.
+  std::vector<Variant> typed{Variant::Of(VT_I2, 7), Variant(int32_t(-1)), Variant::Of(VT_UI4, 0xFFFFFFFFu),
+                             Variant::Real(VT_R8, -0.5), Variant::Real(VT_DATE, 1.25), Variant(true),
+                             Variant(Bstr::FromUtf8("t")), Variant(Bstr::FromBytes(raw, 3)), Variant(s.Get("Self").Dispatch()),
+                             Variant(ComPtr<IUnknown>())};
+  Variant described;
+  ASSERT_EQ(s.Call("Typed", DISPATCH_METHOD, typed, &described), S_OK);
+  EXPECT_EQ(described.String().Utf8(),
+            "2:7;3:-1;19:4294967295;r8:-0.5;date:1.25;bool:true;bstr:2;bstr:3;dispatch;unknown:null;");
+  s.End();
+}
+
+TEST(LateBound, ObjectsTravelBothWaysAndComeHomeAsThemselves) {
+  Script s = Script::Create();
+  ASSERT_TRUE(s.object);
+  // An object-valued property, called in turn.
+  Variant self = s.Get("Self");
+  ASSERT_EQ(self.Type(), VT_DISPATCH);
+  Script other{self.Dispatch()};
+  EXPECT_EQ(other.Describe(Variant(int32_t(1))), "3:1");
+  EXPECT_EQ(s.Describe(self), "dispatch");
+
+  // An object of this process, stored by the server with a named property put and given back.
+  ComPtr<IDispatch> mine;
+  ASSERT_EQ(CTestVariantsFactory().CreateInstance(nullptr, IID_IDispatch, mine.PutVoid()), S_OK);
+  std::vector<Variant> put{Variant(mine)};
+  ASSERT_EQ(s.Call("Value", DISPATCH_PROPERTYPUT, put, nullptr, nullptr, {DISPID_PROPERTYPUT}), S_OK);
+  Variant back = s.Get("value");
+  ASSERT_EQ(back.Type(), VT_DISPATCH);
+  EXPECT_EQ(back.Dispatch().Get(), mine.Get());
+  // The server calls it back during its own call.
+  std::vector<Variant> call{Variant(mine), Variant(int32_t(42))};
+  Variant answer;
+  ASSERT_EQ(s.Call("CallBack", DISPATCH_METHOD, call, &answer), S_OK);
+  EXPECT_EQ(answer.String().Utf8(), "3:42");
+  // A variant holding an object, echoed.
+  std::vector<Variant> echo{Variant(ComPtr<IUnknown>(mine.Get())), Variant()};
+  ASSERT_EQ(s.Call("Echo", DISPATCH_METHOD, echo), S_OK);
+  EXPECT_EQ(echo[1].Type(), VT_UNKNOWN);
+  EXPECT_EQ(echo[1].Unknown().Get(), ComPtr<IUnknown>(mine.Get()).Get());
+
+  // Plain put and a named argument where none is taken.
+  std::vector<Variant> plain{Variant(int32_t(5))};
+  ASSERT_EQ(s.Call("Value", DISPATCH_PROPERTYPUT, plain), S_OK);
+  EXPECT_EQ(s.Get("Value").Integer(), 5);
+  std::vector<Variant> wrong{Variant(int32_t(5))};
+  EXPECT_EQ(s.Call("Describe", DISPATCH_METHOD, wrong, nullptr, nullptr, {0}), DISP_E_NONAMEDARGS);
+  s.End();
+}
+
+TEST(LateBound, FailuresCarryTheirExceptionAndEveryCallIsAnswered) {
+  Script s = Script::Create();
+  ASSERT_TRUE(s.object);
+  std::vector<Variant> none;
+  EXCEPINFO e;
+  EXPECT_EQ(s.Call("Fail", DISPATCH_METHOD, none, nullptr, &e), DISP_E_EXCEPTION);
+  EXPECT_EQ(e.wCode, 1001);
+  EXPECT_EQ(e.source, "ZarnTest");
+  EXPECT_EQ(e.description, "The test asked for a failure.");
+  EXPECT_EQ(e.scode, E_FAIL);
+  // An out value that cannot cross gives an error, not a client waiting for ever.
+  std::vector<Variant> opaque{Variant()};
+  EXPECT_EQ(s.Call("Opaque", DISPATCH_METHOD, opaque), RPC_E_SERVERFAULT);
+  EXPECT_EQ(opaque[0].Type(), VT_EMPTY);
+  EXPECT_EQ(s.Describe(Variant(true)), "bool:true");
+  // Served objects run on the server's own thread, whichever thread calls.
+  bool own = false;
+  std::thread([&] { own = s.Get("OnOwnThread").Bool(); }).join();
+  EXPECT_TRUE(own);
+  s.End();
+}
+
+TEST(LateBound, KillingEitherSideReleasesEverythingAndHangsNothing) {
+  Script s = Script::Create();
+  ASSERT_TRUE(s.object);
+  EXPECT_EQ(s.Get("Live").Integer(), 1);
+  // A client that gave the server an object and holds one of the server's dies.
+  FILE* peer = ::popen(COM_TEST_PEER " call-back", "r");
+  ASSERT_TRUE(peer);
+  char line[16] = {};
+  ASSERT_TRUE(std::fgets(line, sizeof line, peer));
+  EXPECT_STREQ(line, "ready\n");
+  EXPECT_EQ(s.Get("Live").Integer(), 2);
+  std::system("pkill -KILL -f '" COM_TEST_PEER " call-back'");
+  ::pclose(peer);
+  bool released = false;
+  for (int i = 0; i < 200 && !released; ++i) {
+    released = s.Get("Live").Integer() == 1;
+    if (!released) std::this_thread::sleep_for(milliseconds(10));
+  }
+  EXPECT_TRUE(released);
+
+  // The server dies while it holds an object of ours: ours is released, calls fail at once.
+  int before = TestVariantsLive();
+  {
+    ComPtr<IDispatch> mine;
+    ASSERT_EQ(CTestVariantsFactory().CreateInstance(nullptr, IID_IDispatch, mine.PutVoid()), S_OK);
+    std::vector<Variant> put{Variant(mine)};
+    ASSERT_EQ(s.Call("Value", DISPATCH_PROPERTYPUT, put, nullptr, nullptr, {DISPID_PROPERTYPUT}), S_OK);
+  }
+  EXPECT_EQ(TestVariantsLive(), before + 1);
+  s.End();
+  for (int i = 0; i < 200 && TestVariantsLive() != before; ++i) {
+    QCoreApplication::processEvents();
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  EXPECT_EQ(TestVariantsLive(), before);
+  std::vector<Variant> none;
+  Variant v;
+  EXPECT_EQ(s.Call("Live", DISPATCH_PROPERTYGET, none, &v), RPC_E_DISCONNECTED);
+}
+
+TEST(LateBound, AnotherConnectionCannotCallOrReleaseOurObjects) {
+  Script s = Script::Create();
+  ASSERT_TRUE(s.object);
+  auto create = QDBusMessage::createMethodCall(TestBusName, FactoryPath(CLSID_TestVariants), FactoryInterface, "CreateInstance");
+  create << QString::fromStdString(IID_IDispatch.ToString());
+  QDBusMessage made = QDBusConnection::sessionBus().call(create);
+  ASSERT_EQ(made.type(), QDBusMessage::ReplyMessage);
+  QString path = made.arguments().value(1).value<QDBusObjectPath>().path();
+  QString server = made.service();
+  QDBusConnection second = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "second");
+  ASSERT_TRUE(second.isConnected());
+  auto live = [&](const QDBusConnection& bus) {
+    return bus.call(QDBusMessage::createMethodCall(server, path, "org.zarn.ITestVariants", "get_Live"));
+  };
+  EXPECT_EQ(live(second).type(), QDBusMessage::ErrorMessage);
+  second.call(QDBusMessage::createMethodCall(server, path, ObjectInterface, "Release"));
+  // Introspection shows the second connection nothing of ours.
+  auto introspect = QDBusMessage::createMethodCall(server, "/com/object", "org.freedesktop.DBus.Introspectable", "Introspect");
+  QString seen = second.call(introspect).arguments().value(0).toString();
+  EXPECT_FALSE(seen.contains(path.section('/', -1))) << seen.toStdString();
+  EXPECT_TRUE(QDBusConnection::sessionBus().call(introspect).arguments().value(0).toString().contains(path.section('/', -1)));
+  QDBusMessage ours = live(QDBusConnection::sessionBus());
+  ASSERT_EQ(ours.type(), QDBusMessage::ReplyMessage);
+  EXPECT_EQ(ours.arguments().value(0).toInt(), 0);
+  QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(server, path, ObjectInterface, "Release"));
+  QDBusConnection::disconnectFromBus("second");
+  s.End();
+}
+
+// Registers the test classes as a server would, from a folder whose name holds a space
+// and a quote: the bus starts the server from the activation file the registration writes.
+void RegisterTestServer(const sim::PrivateSessionBus& bus) {
+  char folder[] = "/tmp/zarn-com-XXXXXX";
+  ASSERT_TRUE(::mkdtemp(folder));
+  ::setenv("ZARN_REGISTRY_DIR", (std::string(folder) + "/registry").c_str(), 1);
+  ::setenv(platform::ActivationDirectoryVariable, bus.ServiceDirectory().c_str(), 1);
+  std::string home = std::string(folder) + "/Jo's home";
+  std::filesystem::create_directories(home);
+  std::string program = home + "/com test peer";
+  std::filesystem::create_symlink(COM_TEST_PEER, program);
+  platform::LocalServerRegistration server{{}, "ZarnTest", "ZarnTest.EXE", program, TestBusName};
+  EXPECT_EQ(platform::ActivationCommand(server), "\"" + std::string(folder) + "/Jo's home/com test peer\" -Embedding");
+  for (auto [clsid, progId] : {std::pair{CLSID_TestCalc, "Zarn.TestCalc"}, std::pair{CLSID_TestVariants, TestVariantsProgId}})
+    ASSERT_EQ(platform::RegisterLocalServerClass({clsid, "Test Class", std::string(progId) + ".1", progId, {}, {}, true}, server),
+              S_OK);
+  CLSID found;
+  EXPECT_EQ(CLSIDFromProgID("zarn.testvariants", &found), S_OK);  // names of keys ignore case
+  EXPECT_EQ(found, CLSID_TestVariants);
+  EXPECT_EQ(CLSIDFromProgID("Zarn.TestVariants.1", &found), S_OK);
+  EXPECT_EQ(CLSIDFromProgID("Zarn.Nothing", &found), REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(CLSIDFromProgID("CLSID\\" + CLSID_TestVariants.ToString(), &found), REGDB_E_CLASSNOTREG);
+  std::string progId;
+  EXPECT_EQ(ProgIDFromCLSID(CLSID_TestCalc, &progId), S_OK);
+  EXPECT_EQ(progId, "Zarn.TestCalc.1");
+  EXPECT_EQ(ProgIDFromCLSID(MakeGuid("{00000000-1111-2222-3333-444444444444}"), &progId), REGDB_E_CLASSNOTREG);
+}
+
 int main(int argc, char** argv) {
   sim::PrivateSessionBus bus;
-  bus.AddService(TestBusName, COM_TEST_PEER " serve");
+  RegisterTestServer(bus);
+  CoInitialize();
   QCoreApplication app(argc, argv);
   platform::dbus::RegisterInterface(TestCalcInfo(), MakeTestCalcProxy);
   ::testing::InitGoogleTest(&argc, argv);

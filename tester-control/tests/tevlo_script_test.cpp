@@ -107,7 +107,7 @@ TEST_F(TevloScriptTest, ScriptDrivesTheControlByItsProgIdAndTheWindowShowsItsLed
     )", "drive.js", &error)) << error.toStdString();
   QJSValue global = host.Engine().globalObject();
   EXPECT_EQ(global.property("seen").toString(), "7,100,1000,50,404");
-  EXPECT_EQ(global.property("overflow").toInt(), int(platform::DISP_E_OVERFLOW));
+  EXPECT_EQ(global.property("overflow").toInt(), int(DISP_E_OVERFLOW));
   EXPECT_EQ(global.property("after").toInt(), 7);  // never COM44
   EXPECT_EQ(tester_.Received(), (std::vector<std::string>{"RESET\r", "SB0\r", "FQP\r", "MEAS\r"}));
 

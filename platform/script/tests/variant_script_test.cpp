@@ -7,7 +7,6 @@
 
 namespace {
 
-using platform::DISP_E_OVERFLOW;
 using platform::VariantFromScript;
 
 struct NumberCase {
