@@ -35,7 +35,8 @@ platform::ClassRegistration Registration(const ZarnClass& c) {
 platform::LocalServerRegistration Server() {
   std::error_code ec;
   const std::string path = std::filesystem::read_symlink("/proc/self/exe", ec).string();
-  return {APPID_Zarn, "zarn", "zarn", path, ZarnBusName};
+  // The bus starts zarn for a client as the component model starts an automation server.
+  return {APPID_Zarn, "zarn", "zarn", path, ZarnBusName, "/Automation"};
 }
 
 // Makes a new object of one class for each client that asks (multi-instance).

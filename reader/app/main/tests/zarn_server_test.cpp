@@ -73,7 +73,7 @@ TEST(ZarnServer, RegisterAndUnregisterLeaveExactlyTheirKeysAndActivationFile) {
   std::ifstream service(ActivationFile());
   const std::string text((std::istreambuf_iterator<char>(service)), {});
   EXPECT_NE(text.find("Name=" + std::string(ZarnBusName)), std::string::npos) << text;
-  EXPECT_NE(text.find("Exec=" + std::string(ZARN_PATH)), std::string::npos) << text;
+  EXPECT_NE(text.find("Exec=\"" + std::string(ZARN_PATH) + "\" /Automation"), std::string::npos) << text;
   EXPECT_FALSE(ZarnRuns());  // registering starts no window
 
   ASSERT_EQ(RunZarn("-unregserver"), 0);
