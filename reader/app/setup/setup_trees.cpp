@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -127,7 +128,8 @@ TSetupTrees::TSetupTrees(QTreeWidget* setupTree, QTreeWidget* groupTree, QObject
   }
   setupTree_->setRootIsDecorated(false);
   groupTree_->setRootIsDecorated(true);
-  setupTree_->viewport()->installEventFilter(this);
+  viewport_ = setupTree_->viewport();
+  viewport_->installEventFilter(this);
 }
 
 TTreeNode* TSetupTrees::AddTreeNode(QTreeWidget* tree, const QString& text, TTreeNode* parent, int image) {
@@ -186,18 +188,28 @@ TTreeNode* TSetupTrees::AddGroup(TTreeNode* node, const QString& name) {
   return node;
 }
 
+void TSetupTrees::DeleteNode(TTreeNode* node) {
+  // Taken out of its tree first, whole: the selection moves on (and its handlers run)
+  // while every node is still what it was made as.
+  if (TTreeNode* parent = node->ParentNode())
+    parent->takeChild(parent->indexOfChild(node));
+  else if (QTreeWidget* tree = node->treeWidget())
+    tree->takeTopLevelItem(tree->indexOfTopLevelItem(node));
+  delete node;
+}
+
 void TSetupTrees::DeleteEntriesOf(const TTreeNode* sealNode) {
   for (int g = 0; g < groupTree_->topLevelItemCount(); ++g) {
     auto* group = static_cast<TTreeNode*>(groupTree_->topLevelItem(g));
     for (int i = group->childCount() - 1; i >= 0; --i)
-      if (group->Child(i)->sealNode == sealNode) delete group->Child(i);
+      if (group->Child(i)->sealNode == sealNode) DeleteNode(group->Child(i));
   }
 }
 
 void TSetupTrees::DeleteSealNode(TTreeNode* node) {
   DeleteEntriesOf(node);
   if (mouseDownNode_ == node) mouseDownNode_ = nullptr;
-  delete node;
+  DeleteNode(node);
 }
 
 int TSetupTrees::CountSealNodes(const TTreeNode* node) {
@@ -212,7 +224,7 @@ int TSetupTrees::CountSealNodes(const TTreeNode* node) {
 void TSetupTrees::DeleteInterfaceNode(TTreeNode* node) {
   while (node->childCount() > 0) DeleteSealNode(node->Child(0));
   if (mouseDownNode_ == node) mouseDownNode_ = nullptr;
-  delete node;
+  DeleteNode(node);
 }
 
 void TSetupTrees::ProbeComPorts() {
@@ -337,6 +349,8 @@ bool TSetupTrees::SaveSetup(const QWidget* window, const ReaderOptions& options)
 
 void TSetupTrees::Clear() {
   mouseDownNode_ = nullptr;
+  // No selection change is told while the nodes are half destroyed; LoadSetup selects anew.
+  const QSignalBlocker setupQuiet(setupTree_), groupQuiet(groupTree_);
   groupTree_->clear();
   setupTree_->clear();
   root_ = allSeals_ = nullptr;
@@ -397,7 +411,7 @@ void TSetupTrees::RemoveInterface(TTreeNode* node) {
 
 void TSetupTrees::RemoveGroup(TTreeNode* node) {
   if (!node || node->ImageIndex() != GroupImage || node == allSeals_) return;
-  if (Confirm(QStringLiteral("Remove \"%1\"?").arg(node->text(0)))) delete node;
+  if (Confirm(QStringLiteral("Remove \"%1\"?").arg(node->text(0)))) DeleteNode(node);
 }
 
 TTreeNode* TSetupTrees::NodeAt(const QPoint& pos) const {
@@ -405,10 +419,12 @@ TTreeNode* TSetupTrees::NodeAt(const QPoint& pos) const {
 }
 
 bool TSetupTrees::eventFilter(QObject* watched, QEvent* event) {
-  if (watched != setupTree_->viewport()) return false;
+  // Compared by the pointer kept: the filter also sees the viewport's last events while the
+  // tree is being destroyed, when the tree can no longer be asked.
+  if (watched != viewport_) return false;
   auto* mouse = dynamic_cast<QMouseEvent*>(event);
   if (!mouse) return false;
-  QWidget* viewport = setupTree_->viewport();
+  QWidget* viewport = viewport_;
   const QPoint pos = mouse->position().toPoint();
   switch (event->type()) {
     case QEvent::MouseButtonPress:

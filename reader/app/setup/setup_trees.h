@@ -38,6 +38,8 @@ class TSetupTrees : public QObject {
   // Makes a top-level group node when node is null.
   TTreeNode* AddGroup(TTreeNode* node, const QString& name);
   void DeleteSealNode(TTreeNode* node);
+  // Deletes a node with what hangs below it.
+  static void DeleteNode(TTreeNode* node);
   static int CountSealNodes(const TTreeNode* node);
   // Moves a seal node under another port; its state image and group entries follow.
   void MoveSeal(TTreeNode* seal, TTreeNode* port);
@@ -78,6 +80,7 @@ class TSetupTrees : public QObject {
   void ProbeComPorts();
 
   QTreeWidget* setupTree_;
+  QWidget* viewport_;  // the setup tree's, whose mouse events make the drag
   QTreeWidget* groupTree_;
   TTreeNode* root_ = nullptr;
   TTreeNode* allSeals_ = nullptr;
