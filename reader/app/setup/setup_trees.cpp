@@ -117,7 +117,7 @@ QString SealCaption(uint32_t address) {
 }
 
 TSetupTrees::TSetupTrees(QTreeWidget* setupTree, QTreeWidget* groupTree, QObject* parent)
-    : QObject(parent), setupTree_(setupTree), groupTree_(groupTree) {
+    : QObject(parent), setupTree_(setupTree), groupTree_(groupTree), viewport_(setupTree->viewport()) {
   for (QTreeWidget* tree : {setupTree_, groupTree_}) {
     tree->setHeaderHidden(true);
     tree->setColumnCount(1);
@@ -127,7 +127,7 @@ TSetupTrees::TSetupTrees(QTreeWidget* setupTree, QTreeWidget* groupTree, QObject
   }
   setupTree_->setRootIsDecorated(false);
   groupTree_->setRootIsDecorated(true);
-  setupTree_->viewport()->installEventFilter(this);
+  viewport_->installEventFilter(this);
 }
 
 TTreeNode* TSetupTrees::AddTreeNode(QTreeWidget* tree, const QString& text, TTreeNode* parent, int image) {
@@ -403,10 +403,9 @@ TTreeNode* TSetupTrees::NodeAt(const QPoint& pos) const {
 }
 
 bool TSetupTrees::eventFilter(QObject* watched, QEvent* event) {
-  if (watched != setupTree_->viewport()) return false;
+  if (watched != viewport_) return false;
   auto* mouse = dynamic_cast<QMouseEvent*>(event);
   if (!mouse) return false;
-  QWidget* viewport = setupTree_->viewport();
   const QPoint pos = mouse->position().toPoint();
   switch (event->type()) {
     case QEvent::MouseButtonPress:
@@ -414,15 +413,15 @@ bool TSetupTrees::eventFilter(QObject* watched, QEvent* event) {
       break;
     case QEvent::MouseMove:
       if (!(mouse->buttons() & Qt::LeftButton)) {
-        if (mouseDownNode_) viewport->unsetCursor();
+        if (mouseDownNode_) viewport_->unsetCursor();
       } else if (mouseDownNode_ && mouseDownNode_->ImageIndex() == SealImage) {
         TTreeNode* over = NodeAt(pos);
         if (over == mouseDownNode_)
-          viewport->unsetCursor();
+          viewport_->unsetCursor();
         else if (over && over->IsPort())
-          viewport->setCursor(Qt::DragMoveCursor);
+          viewport_->setCursor(Qt::DragMoveCursor);
         else
-          viewport->setCursor(Qt::ForbiddenCursor);
+          viewport_->setCursor(Qt::ForbiddenCursor);
         return true;  // no rubber-band selection while dragging a seal
       }
       break;
@@ -430,7 +429,7 @@ bool TSetupTrees::eventFilter(QObject* watched, QEvent* event) {
       if (mouse->button() == Qt::LeftButton && mouseDownNode_) {
         TTreeNode* dragged = mouseDownNode_;
         mouseDownNode_ = nullptr;
-        viewport->unsetCursor();
+        viewport_->unsetCursor();
         TTreeNode* over = NodeAt(pos);
         if (over == dragged && dragged->ImageIndex() == SealImage)
           emit SealNodeClicked(dragged);

@@ -86,6 +86,8 @@ class TSetupTrees : public QObject {
 
   QTreeWidget* setupTree_;
   QTreeWidget* groupTree_;
+  // Kept from the start: the viewport's last events come while the tree is half destroyed.
+  QWidget* const viewport_;
   TTreeNode* root_ = nullptr;
   TTreeNode* allSeals_ = nullptr;
   TTreeNode* mouseDownNode_ = nullptr;

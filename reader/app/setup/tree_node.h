@@ -16,6 +16,7 @@ class TTreeNode : public QTreeWidgetItem {
  public:
   TTreeNode(QTreeWidget* tree, const QString& text, int image);
   TTreeNode(TTreeNode* parent, const QString& text, int image);
+  ~TTreeNode() override;
 
   int ImageIndex() const { return image_; }
   int StateIndex() const { return state_; }
