@@ -1,5 +1,6 @@
 // Page script in the real browser: a page of the program's html folder creates the
 // bridge and test objects by ProgID and calls them by name; any other page has no way in.
+#include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -26,6 +27,15 @@ constexpr int Timeout = 15000;
 std::string Json(const QJsonValue& value) {
   return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).mid(1).chopped(1).toStdString();
 }
+
+// Stands in for the desktop's browser.
+class DesktopBrowser : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> opened;
+ public slots:
+  void open(const QUrl& url) { opened.append(url); }
+};
 
 class PageScriptTest : public ::testing::Test {
  protected:
@@ -223,4 +233,24 @@ TEST_F(PageScriptTest, PagesOutsideTheFolderGetNoBridgeAtAnyNavigation) {
   EXPECT_EQ(Run("return (await new ActiveXObject('ZarnTest.PageObject')).add(1, 1);").value("value").toInt(), 2);
 }
 
+TEST_F(PageScriptTest, LinksToTheOutsideOpenInTheDesktopsBrowser) {
+  DesktopBrowser browser;
+  QDesktopServices::setUrlHandler("https", &browser, "open");
+  QDesktopServices::setUrlHandler("file", &browser, "open");
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  const QString outside = QUrl::fromLocalFile(root_.path() + "/outside.html").toString();
+  Run("for (const href of ['https://example.org/help', '" + outside + "']) {"
+      " const a = document.createElement('a'); a.href = href; document.body.appendChild(a); a.click(); }");
+  QElapsedTimer timer;
+  timer.start();
+  while (browser.opened.size() < 2 && timer.elapsed() < Timeout) QTest::qWait(10);
+  QDesktopServices::unsetUrlHandler("https");
+  QDesktopServices::unsetUrlHandler("file");
+  EXPECT_EQ(browser.opened, QList<QUrl>({QUrl("https://example.org/help"), QUrl(outside)}));
+  EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/page.html"));
+  EXPECT_TRUE(page_->HasBridge());
+}
+
 }  // namespace
+
+#include "page_script_test.moc"
