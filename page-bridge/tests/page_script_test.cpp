@@ -239,15 +239,26 @@ TEST_F(PageScriptTest, LinksToTheOutsideOpenInTheDesktopsBrowser) {
   QDesktopServices::setUrlHandler("file", &browser, "open");
   ASSERT_TRUE(Load(html_ + "/page.html"));
   const QString outside = QUrl::fromLocalFile(root_.path() + "/outside.html").toString();
-  Run("for (const href of ['https://example.org/help', '" + outside + "']) {"
-      " const a = document.createElement('a'); a.href = href; document.body.appendChild(a); a.click(); }");
+  // The last asks for a new window.
+  Run("for (const href of ['https://example.org/help', '" + outside + "', 'https://example.org/new']) {"
+      " const a = document.createElement('a'); a.href = href; a.target = href.endsWith('new') ? '_blank' : '';"
+      " document.body.appendChild(a); a.click(); }");
   QElapsedTimer timer;
   timer.start();
-  while (browser.opened.size() < 2 && timer.elapsed() < Timeout) QTest::qWait(10);
+  while (browser.opened.size() < 3 && timer.elapsed() < Timeout) QTest::qWait(10);
   QDesktopServices::unsetUrlHandler("https");
   QDesktopServices::unsetUrlHandler("file");
-  EXPECT_EQ(browser.opened, QList<QUrl>({QUrl("https://example.org/help"), QUrl(outside)}));
+  EXPECT_EQ(browser.opened,
+            QList<QUrl>({QUrl("https://example.org/help"), QUrl(outside), QUrl("https://example.org/new")}));
   EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/page.html"));
+  EXPECT_TRUE(page_->HasBridge());
+
+  // A page of the folder asked for in a new window shows here.
+  Run("const a = document.createElement('a'); a.href = 'other.html'; a.target = '_blank';"
+      " document.body.appendChild(a); a.click();");
+  timer.restart();
+  while (page_->url() != QUrl::fromLocalFile(html_ + "/other.html") && timer.elapsed() < Timeout) QTest::qWait(10);
+  EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/other.html"));
   EXPECT_TRUE(page_->HasBridge());
 }
 

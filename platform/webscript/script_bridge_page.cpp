@@ -35,6 +35,28 @@ QString Resource(const QString& path) {
   return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
+// The page a new window would show: it learns the address, hands it on and goes.
+class NewWindowRequest : public QWebEnginePage {
+ public:
+  NewWindowRequest(ScriptBridgePage& opener, const QString& html)
+      : QWebEnginePage(opener.profile(), &opener), opener_(opener), html_(html) {}
+
+ protected:
+  bool acceptNavigationRequest(const QUrl& url, NavigationType, bool isMainFrame) override {
+    if (!isMainFrame) return false;
+    if (ScriptBridgePage::IsInside(url, html_))
+      opener_.load(url);
+    else
+      QDesktopServices::openUrl(url);
+    deleteLater();
+    return false;
+  }
+
+ private:
+  ScriptBridgePage& opener_;
+  const QString html_;
+};
+
 }  // namespace
 
 ScriptBridgePage::ScriptBridgePage(const QString& htmlFolder, QObject* parent)
@@ -83,6 +105,8 @@ bool ScriptBridgePage::acceptNavigationRequest(const QUrl& url, NavigationType t
   Bridge(inside);
   return true;
 }
+
+QWebEnginePage* ScriptBridgePage::createWindow(WebWindowType) { return new NewWindowRequest(*this, html_); }
 
 void ScriptBridgePage::Bridge(bool on) {
   bridged_ = on;

@@ -3,7 +3,7 @@
 // shows a page of the program's html folder: every page loaded from a file has the same
 // origin, so the page's canonical path must lie inside the folder, checked again at every
 // navigation. Any other page has no bridge, and a link to the outside opens in the
-// desktop's browser.
+// desktop's browser (also when it asks for a new window).
 //
 // Page script: `const o = await new ActiveXObject("Prog.Id")`; then `await o.Name` reads a
 // property, `await o.Method(1, "a")` calls, `o.Name = v` writes; a failed call rejects
@@ -32,6 +32,9 @@ class ScriptBridgePage : public QWebEnginePage {
 
  protected:
   bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
+  // A link that asks for a new window: a page of the folder opens here, anything else in
+  // the desktop's browser.
+  QWebEnginePage* createWindow(WebWindowType type) override;
 
  private:
   void Bridge(bool on);
