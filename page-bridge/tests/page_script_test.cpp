@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QWebEngineView>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -210,6 +211,21 @@ TEST_F(PageScriptTest, AnswersDueToAPageThatWentAreDroppedAndTheirObjectsRelease
   EXPECT_EQ(page_->Objects().ObjectCount(), 1);  // this page's object, not the late one
   ASSERT_TRUE(Load(html_ + "/page.html"));
   EXPECT_EQ(Alive(), 0);
+}
+
+TEST_F(PageScriptTest, TheBrowserClosingDuringACallLeavesNothingBehind) {
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  page_->runJavaScript("(async () => { const o = await new ActiveXObject('ZarnTest.PageObject'); await o.Wait(800); })();");
+  QElapsedTimer timer;
+  timer.start();
+  while (Alive() == 0 && timer.elapsed() < Timeout) QTest::qWait(10);
+  ASSERT_EQ(Alive(), 1);
+  // Goes while the call keeps the loop running.
+  QTimer::singleShot(100, [this] { delete std::exchange(page_, nullptr); });
+  timer.restart();
+  while (Alive() != 0 && timer.elapsed() < Timeout) QTest::qWait(10);
+  EXPECT_EQ(Alive(), 0);
+  EXPECT_EQ(page_, nullptr);
 }
 
 TEST_F(PageScriptTest, PagesOutsideTheFolderGetNoBridgeAtAnyNavigation) {

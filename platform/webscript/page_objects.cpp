@@ -1,5 +1,7 @@
 #include "page_objects.h"
 
+#include <QPointer>
+
 #include "activation.h"
 #include "dispatch_call.h"
 #include "object_safety.h"
@@ -38,8 +40,10 @@ void PageObjects::Later(int call, Work work) {
       this,
       [this, call, page, work = std::move(work)] {
         if (page != page_ || !open_) return;
+        // The browser may even close while the call keeps the loop running.
+        QPointer<PageObjects> alive(this);
         QVariantMap answer = work();
-        if (page == page_) emit reply(call, answer);
+        if (alive && page == page_) emit reply(call, answer);
       },
       Qt::QueuedConnection);
 }
@@ -85,6 +89,7 @@ QVariantMap PageObjects::Call(int object, const QString& name, uint16_t flags, c
   // The table may change during the call (a release, a page that goes): hold our own reference.
   ComPtr<IDispatch> target = found->second;
   const quint64 page = page_;
+  QPointer<PageObjects> alive(this);
   Variant result;
   auto error = InvokeByName(
       *target.Get(), DispatchType(*target.Get()), name, flags, int(args.size()),
@@ -94,7 +99,7 @@ QVariantMap PageObjects::Call(int object, const QString& name, uint16_t flags, c
       result);
   if (error) return ErrorAnswer(error->number, error->message);
   // An object made for a page that went during the call is released here, not kept for the next page.
-  if (page != page_) return {};
+  if (!alive || page != page_) return {};
   return {{"value", QVariantFromVariant(result, [this](const ComPtr<IDispatch>& d) { return Wrap(d); })}};
 }
 
