@@ -66,8 +66,8 @@ ScriptBridgePage::ScriptBridgePage(const QString& htmlFolder, QObject* parent)
       objects_(new PageObjects(ComPtr<IUnknown>(new PageSite), this)) {
   LoadPageObjectsScript();
   channel_->registerObject("zarnPageObjects", objects_);
-  // Qt's own channel client, then ours; both wait for the channel and find none on a
-  // page without the bridge.
+  // Qt's own channel client, then ours, which leaves nothing behind on a page without the
+  // channel.
   QWebEngineScript script;
   script.setName("zarn-page-objects");
   script.setInjectionPoint(QWebEngineScript::DocumentCreation);
