@@ -5,6 +5,7 @@
 #include <QPainter>
 
 #include "activation.h"
+#include "dispatch_call.h"
 #include "object_safety.h"
 #include "variant_script.h"
 
@@ -15,16 +16,12 @@ namespace {
 // "ActiveX component can't create object", as script engines report it.
 constexpr HRESULT ScriptCannotCreate = HRESULT(0x800A01ADu);
 
-QString HexCode(HRESULT hr) { return QString("0x%1").arg(uint32_t(hr), 8, 16, QChar('0')).toUpper().replace("0X", "0x"); }
-
 // One object as script sees it: members found by name in its type information.
 class DispatchBridge : public QObject {
   Q_OBJECT
  public:
-  DispatchBridge(ScriptHost& host, const ComPtr<IDispatch>& object) : host_(host), object_(object) {
-    ComPtr<ITypeInfo> info;
-    if (SUCCEEDED(object_->GetTypeInfo(0, 0, info.Put())) && info) type_ = info->Interface();
-  }
+  DispatchBridge(ScriptHost& host, const ComPtr<IDispatch>& object)
+      : host_(host), object_(object), type_(DispatchType(*object.Get())) {}
   const ComPtr<IDispatch>& Object() const { return object_; }
 
   // "method", "get" (a readable property), "put" (write-only) or "" (no such member).
@@ -48,42 +45,17 @@ class DispatchBridge : public QObject {
 
  private:
   QJSValue Invoke(const QString& name, uint16_t flags, const QList<QJSValue>& args) {
-    DISPID id = DISPID_UNKNOWN;
-    HRESULT hr = object_->GetIDsOfNames(IID_IDispatch, {name.toStdString()}, 0, &id);
-    if (FAILED(hr)) {
-      host_.ThrowError(hr, "Object doesn't support this property or method: " + name);
-      return {};
-    }
-    const MemberInfo* member = nullptr;
-    if (type_) {
-      MemberKind kind = flags == DISPATCH_PROPERTYPUT ? MemberKind::PropertyPut
-                        : flags == DISPATCH_PROPERTYGET ? MemberKind::PropertyGet
-                                                        : MemberKind::Method;
-      member = type_->Find(id, kind);
-    }
-    DISPPARAMS params;
-    for (int i = 0; i < args.size(); ++i) {
-      VARTYPE type = member && size_t(i) < member->params.size() ? member->params[size_t(i)].type : VT_VARIANT;
-      Variant v;
-      hr = VariantFromScript(args[i], type, v, [](const QJSValue& value) {
-        auto* bridge = qobject_cast<DispatchBridge*>(value.property("__dispatch").toQObject());
-        return bridge ? bridge->Object() : ComPtr<IDispatch>();
-      });
-      if (FAILED(hr)) {
-        host_.ThrowError(hr, hr == DISP_E_OVERFLOW ? "Overflow: " + name : "Type mismatch: " + name);
-        return {};
-      }
-      params.args.push_back(std::move(v));
-    }
     Variant result;
-    EXCEPINFO exception;
-    uint32_t argError = 0;
-    hr = object_->Invoke(id, IID_IDispatch, 0, flags, &params, &result, &exception, &argError);
-    if (FAILED(hr)) {
-      QString text = hr == DISP_E_EXCEPTION && !exception.description.empty()
-                         ? QString::fromStdString(exception.description)
-                         : name + " failed (" + HexCode(hr) + ")";
-      host_.ThrowError(hr == DISP_E_EXCEPTION && exception.scode ? exception.scode : hr, text);
+    auto error = InvokeByName(*object_.Get(), type_, name, flags, int(args.size()),
+                              [&](int i, VARTYPE type, Variant& out) {
+                                return VariantFromScript(args[i], type, out, [](const QJSValue& value) {
+                                  auto* bridge = qobject_cast<DispatchBridge*>(value.property("__dispatch").toQObject());
+                                  return bridge ? bridge->Object() : ComPtr<IDispatch>();
+                                });
+                              },
+                              result);
+    if (error) {
+      host_.ThrowError(error->number, error->message);
       return {};
     }
     return ScriptFromVariant(result, [this](const ComPtr<IDispatch>& d) { return host_.Wrap(d); });
@@ -91,7 +63,7 @@ class DispatchBridge : public QObject {
 
   ScriptHost& host_;
   ComPtr<IDispatch> object_;
-  const InterfaceInfo* type_ = nullptr;
+  const InterfaceInfo* const type_;
 };
 
 // The script face of a bridge: member reads, calls and writes by name.

@@ -48,9 +48,18 @@ bool IsNumber(const QVariant& v) {
   }
 }
 
+// An object reaches an object parameter or one of any type.
+HRESULT ObjectTo(VARTYPE type, const ComPtr<IDispatch>& object, Variant& out) {
+  if (type != VT_VARIANT && type != VT_DISPATCH && type != VT_EMPTY) return DISP_E_TYPEMISMATCH;
+  out = Variant(object);
+  return S_OK;
+}
+
 }  // namespace
 
-HRESULT VariantFromQVariant(const QVariant& value, VARTYPE type, Variant& out) {
+HRESULT VariantFromQVariant(const QVariant& value, VARTYPE type, Variant& out, const UnwrapQVariantDispatch& unwrap) {
+  if (unwrap && value.typeId() == QMetaType::QVariantMap)
+    if (ComPtr<IDispatch> object = unwrap(value)) return ObjectTo(type, object, out);
   Variant v;
   if (!value.isValid() || value.isNull()) {
     v = Variant();
@@ -100,12 +109,7 @@ QVariant QVariantFromVariant(const Variant& value, const WrapDispatch& wrap) {
 
 HRESULT VariantFromScript(const QJSValue& value, VARTYPE type, Variant& out, const UnwrapDispatch& unwrap) {
   if (value.isObject() && unwrap) {
-    if (ComPtr<IDispatch> d = unwrap(value)) {
-      Variant v{d};
-      if (type != VT_VARIANT && type != VT_DISPATCH && type != VT_EMPTY) return DISP_E_TYPEMISMATCH;
-      out = std::move(v);
-      return S_OK;
-    }
+    if (ComPtr<IDispatch> d = unwrap(value)) return ObjectTo(type, d, out);
   }
   if (value.isUndefined() || value.isNull()) return VariantFromQVariant(QVariant(), type, out);
   if (value.isBool()) return VariantFromQVariant(value.toBool(), type, out);

@@ -14,7 +14,10 @@ namespace platform {
 // A script value as a VARIANT of the parameter's type (VT_VARIANT: the value's own
 // kind: integral numbers within 32 bits as VT_I4, other numbers as VT_R8). Numbers to
 // VT_I2, VT_I4, VT_UI1 and VT_UI4 are rounded and range-checked, never wrapped.
-HRESULT VariantFromQVariant(const QVariant& value, VARTYPE type, Variant& out);
+// An object that script hands back comes through unwrap as its IDispatch.
+using UnwrapQVariantDispatch = std::function<ComPtr<IDispatch>(const QVariant&)>;
+HRESULT VariantFromQVariant(const QVariant& value, VARTYPE type, Variant& out,
+                            const UnwrapQVariantDispatch& unwrap = {});
 
 // A VARIANT as a script value; an object goes through wrap (without it, null).
 using WrapDispatch = std::function<QVariant(const ComPtr<IDispatch>&)>;

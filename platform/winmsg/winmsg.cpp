@@ -1,5 +1,7 @@
 #include "winmsg.h"
 
+#include <strings.h>
+
 #include <future>
 #include <map>
 #include <mutex>
@@ -180,11 +182,14 @@ LRESULT SendMessage(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
   return result;
 }
 
+// Window class names compare without regard to case.
+static bool SameClass(const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) == 0; }
+
 HWND FindWindow(const std::string& className) {
   auto& t = Table();
   std::lock_guard lock(t.mutex);
   for (auto& [handle, window] : t.windows)
-    if (window->className == className) return handle;
+    if (SameClass(window->className, className)) return handle;
   return 0;
 }
 
@@ -192,6 +197,6 @@ HWND FindThreadWindow(const std::string& className) {
   auto& t = Table();
   std::lock_guard lock(t.mutex);
   for (auto& [handle, window] : t.windows)
-    if (window->className == className && window->queue->IsOwnerThread()) return handle;
+    if (SameClass(window->className, className) && window->queue->IsOwnerThread()) return handle;
   return 0;
 }

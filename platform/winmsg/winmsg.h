@@ -64,7 +64,8 @@ bool PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // window that does not exist or whose thread no longer runs its loop, and 0 when the
 // window is destroyed or its loop ends before it handles the message.
 LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// The first top-level window of the class, of any thread; 0 when there is none.
+// The first top-level window of the class (its name in any case), of any thread; 0 when
+// there is none.
 HWND FindWindow(const std::string& className);
 // The same among the windows of the calling thread only.
 HWND FindThreadWindow(const std::string& className);

@@ -10,7 +10,6 @@
 #include "images.h"
 #include "message_box.h"
 #include "message_dlg.h"
-#include "setup_trees.h"
 
 namespace {
 
@@ -57,7 +56,7 @@ void MoveListItem(TTreeNode* item, QTreeWidget* other) {
   auto* copy = new TTreeNode(other, item->text(0), item->ImageIndex());
   copy->SetStateIndex(item->StateIndex());
   copy->sealNode = item->sealNode;
-  TSetupTrees::DeleteNode(item);
+  delete item;
 }
 
 TGroupForm::TGroupForm(QWidget* mainWindow) : TReaderDialog(mainWindow, 408, 235) {

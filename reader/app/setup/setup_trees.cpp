@@ -5,7 +5,6 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QScreen>
-#include <QSignalBlocker>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -118,7 +117,7 @@ QString SealCaption(uint32_t address) {
 }
 
 TSetupTrees::TSetupTrees(QTreeWidget* setupTree, QTreeWidget* groupTree, QObject* parent)
-    : QObject(parent), setupTree_(setupTree), groupTree_(groupTree) {
+    : QObject(parent), setupTree_(setupTree), groupTree_(groupTree), viewport_(setupTree->viewport()) {
   for (QTreeWidget* tree : {setupTree_, groupTree_}) {
     tree->setHeaderHidden(true);
     tree->setColumnCount(1);
@@ -128,7 +127,6 @@ TSetupTrees::TSetupTrees(QTreeWidget* setupTree, QTreeWidget* groupTree, QObject
   }
   setupTree_->setRootIsDecorated(false);
   groupTree_->setRootIsDecorated(true);
-  viewport_ = setupTree_->viewport();
   viewport_->installEventFilter(this);
 }
 
@@ -188,28 +186,18 @@ TTreeNode* TSetupTrees::AddGroup(TTreeNode* node, const QString& name) {
   return node;
 }
 
-void TSetupTrees::DeleteNode(TTreeNode* node) {
-  // Taken out of its tree first, whole: the selection moves on (and its handlers run)
-  // while every node is still what it was made as.
-  if (TTreeNode* parent = node->ParentNode())
-    parent->takeChild(parent->indexOfChild(node));
-  else if (QTreeWidget* tree = node->treeWidget())
-    tree->takeTopLevelItem(tree->indexOfTopLevelItem(node));
-  delete node;
-}
-
 void TSetupTrees::DeleteEntriesOf(const TTreeNode* sealNode) {
   for (int g = 0; g < groupTree_->topLevelItemCount(); ++g) {
     auto* group = static_cast<TTreeNode*>(groupTree_->topLevelItem(g));
     for (int i = group->childCount() - 1; i >= 0; --i)
-      if (group->Child(i)->sealNode == sealNode) DeleteNode(group->Child(i));
+      if (group->Child(i)->sealNode == sealNode) delete group->Child(i);
   }
 }
 
 void TSetupTrees::DeleteSealNode(TTreeNode* node) {
   DeleteEntriesOf(node);
   if (mouseDownNode_ == node) mouseDownNode_ = nullptr;
-  DeleteNode(node);
+  delete node;
 }
 
 int TSetupTrees::CountSealNodes(const TTreeNode* node) {
@@ -224,7 +212,7 @@ int TSetupTrees::CountSealNodes(const TTreeNode* node) {
 void TSetupTrees::DeleteInterfaceNode(TTreeNode* node) {
   while (node->childCount() > 0) DeleteSealNode(node->Child(0));
   if (mouseDownNode_ == node) mouseDownNode_ = nullptr;
-  DeleteNode(node);
+  delete node;
 }
 
 void TSetupTrees::ProbeComPorts() {
@@ -349,8 +337,6 @@ bool TSetupTrees::SaveSetup(const QWidget* window, const ReaderOptions& options)
 
 void TSetupTrees::Clear() {
   mouseDownNode_ = nullptr;
-  // No selection change is told while the nodes are half destroyed; LoadSetup selects anew.
-  const QSignalBlocker setupQuiet(setupTree_), groupQuiet(groupTree_);
   groupTree_->clear();
   setupTree_->clear();
   root_ = allSeals_ = nullptr;
@@ -411,7 +397,7 @@ void TSetupTrees::RemoveInterface(TTreeNode* node) {
 
 void TSetupTrees::RemoveGroup(TTreeNode* node) {
   if (!node || node->ImageIndex() != GroupImage || node == allSeals_) return;
-  if (Confirm(QStringLiteral("Remove \"%1\"?").arg(node->text(0)))) DeleteNode(node);
+  if (Confirm(QStringLiteral("Remove \"%1\"?").arg(node->text(0)))) delete node;
 }
 
 TTreeNode* TSetupTrees::NodeAt(const QPoint& pos) const {
@@ -419,12 +405,9 @@ TTreeNode* TSetupTrees::NodeAt(const QPoint& pos) const {
 }
 
 bool TSetupTrees::eventFilter(QObject* watched, QEvent* event) {
-  // Compared by the pointer kept: the filter also sees the viewport's last events while the
-  // tree is being destroyed, when the tree can no longer be asked.
   if (watched != viewport_) return false;
   auto* mouse = dynamic_cast<QMouseEvent*>(event);
   if (!mouse) return false;
-  QWidget* viewport = viewport_;
   const QPoint pos = mouse->position().toPoint();
   switch (event->type()) {
     case QEvent::MouseButtonPress:
@@ -432,15 +415,15 @@ bool TSetupTrees::eventFilter(QObject* watched, QEvent* event) {
       break;
     case QEvent::MouseMove:
       if (!(mouse->buttons() & Qt::LeftButton)) {
-        if (mouseDownNode_) viewport->unsetCursor();
+        if (mouseDownNode_) viewport_->unsetCursor();
       } else if (mouseDownNode_ && mouseDownNode_->ImageIndex() == SealImage) {
         TTreeNode* over = NodeAt(pos);
         if (over == mouseDownNode_)
-          viewport->unsetCursor();
+          viewport_->unsetCursor();
         else if (over && over->IsPort())
-          viewport->setCursor(Qt::DragMoveCursor);
+          viewport_->setCursor(Qt::DragMoveCursor);
         else
-          viewport->setCursor(Qt::ForbiddenCursor);
+          viewport_->setCursor(Qt::ForbiddenCursor);
         return true;  // no rubber-band selection while dragging a seal
       }
       break;
@@ -448,7 +431,7 @@ bool TSetupTrees::eventFilter(QObject* watched, QEvent* event) {
       if (mouse->button() == Qt::LeftButton && mouseDownNode_) {
         TTreeNode* dragged = mouseDownNode_;
         mouseDownNode_ = nullptr;
-        viewport->unsetCursor();
+        viewport_->unsetCursor();
         TTreeNode* over = NodeAt(pos);
         if (over == dragged && dragged->ImageIndex() == SealImage)
           emit SealNodeClicked(dragged);

@@ -38,8 +38,6 @@ class TSetupTrees : public QObject {
   // Makes a top-level group node when node is null.
   TTreeNode* AddGroup(TTreeNode* node, const QString& name);
   void DeleteSealNode(TTreeNode* node);
-  // Deletes a node with what hangs below it.
-  static void DeleteNode(TTreeNode* node);
   static int CountSealNodes(const TTreeNode* node);
   // Moves a seal node under another port; its state image and group entries follow.
   void MoveSeal(TTreeNode* seal, TTreeNode* port);
@@ -80,8 +78,9 @@ class TSetupTrees : public QObject {
   void ProbeComPorts();
 
   QTreeWidget* setupTree_;
-  QWidget* viewport_;  // the setup tree's, whose mouse events make the drag
   QTreeWidget* groupTree_;
+  // Kept from the start: the viewport's last events come while the tree is half destroyed.
+  QWidget* const viewport_;
   TTreeNode* root_ = nullptr;
   TTreeNode* allSeals_ = nullptr;
   TTreeNode* mouseDownNode_ = nullptr;

@@ -15,6 +15,12 @@ TTreeNode::TTreeNode(TTreeNode* parent, const QString& text, int image) : QTreeW
 TTreeNode::~TTreeNode() {
   if (seal) seal->NodeDeleted();
   if (group) group->NodeDeleted();
+  // Out of the tree while still whole: the view moves its current item when a row goes,
+  // and the slots it calls read this node and its siblings as nodes.
+  if (QTreeWidgetItem* parentItem = parent())
+    parentItem->removeChild(this);
+  else if (QTreeWidget* tree = treeWidget())
+    tree->takeTopLevelItem(tree->indexOfTopLevelItem(this));
 }
 
 void TTreeNode::SetStateIndex(int state) {

@@ -17,7 +17,7 @@ class TTreeNode : public QTreeWidgetItem {
  public:
   TTreeNode(QTreeWidget* tree, const QString& text, int image);
   TTreeNode(TTreeNode* parent, const QString& text, int image);
-  // Tells its seal or group object that the node is gone.
+  // Leaves its tree whole and tells its seal or group object that the node is gone.
   ~TTreeNode() override;
 
   int ImageIndex() const { return image_; }

@@ -379,7 +379,7 @@ TEST_F(AutomationTest, GroupNameCountAndSealIndexRules) {
   TTreeNode* empty = form_->Trees().AddGroup(nullptr, "Gate");
   ComPtr<IDispatch> gate = DispatchOf(empty->group.Get());
   EXPECT_EQ(Method(gate.Get(), "Seal", {Variant(-1)}, &past), E_FAIL);
-  TSetupTrees::DeleteNode(empty);
+  delete empty;
   EXPECT_EQ(Text(gate.Get(), "Name"), "Gate");
   EXPECT_EQ(Get(gate.Get(), "Count").Integer(), E_FAIL);
   EXPECT_EQ(Method(gate.Get(), "Seal", {Variant(0)}, &past), E_FAIL);

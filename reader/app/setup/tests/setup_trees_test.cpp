@@ -4,6 +4,7 @@
 #include <QMainWindow>
 #include <QMouseEvent>
 #include <QTest>
+#include <QTreeWidgetItemIterator>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -242,6 +243,30 @@ TEST_F(SetupTreesTest, RemovalsAskTheirQuestionsAndNoStops) {
   EXPECT_EQ(Group("B"), nullptr);
   trees_->RemoveGroup(trees_->AllSealsNode());  // never removed
   EXPECT_EQ(groupTree_->topLevelItemCount(), 2);
+}
+
+// The view moves its current item while a row goes: the slots it calls then find whole
+// nodes only, in the setup tree and the group tree. The window may also go before the trees.
+TEST_F(SetupTreesTest, RemovalsShowTheCurrentItemSlotsOnlyWholeNodes) {
+  TTreeNode* seal = trees_->AddSeal(5, Port("COM1"));
+  TTreeNode* group = AddGroupWith("B", {seal});
+  int changes = 0, halfGone = 0;
+  auto check = [&](QTreeWidgetItem* current) {
+    ++changes;
+    if (!current) return;
+    for (QTreeWidgetItemIterator it(current->treeWidget()); *it; ++it) halfGone += !dynamic_cast<TTreeNode*>(*it);
+  };
+  for (QTreeWidget* tree : {setupTree_, groupTree_}) QObject::connect(tree, &QTreeWidget::currentItemChanged, check);
+  setupTree_->setCurrentItem(seal);
+  groupTree_->setCurrentItem(group);
+
+  platform::MessageBoxRecorder boxes;  // the default answer, Yes
+  trees_->RemoveSeals(seal);
+  trees_->RemoveGroup(group);
+  EXPECT_EQ(changes, 4);
+  EXPECT_EQ(halfGone, 0);
+  EXPECT_EQ(TSetupTrees::CountSealNodes(Port("COM1")), 0);
+  window_.reset();  // the viewport's last events still reach the drag filter
 }
 
 TEST_F(SetupTreesTest, ARemovedSealStaysValidForTheOperationThatHoldsIt) {

@@ -1,0 +1,283 @@
+// Page script in the real browser: a page of the program's html folder creates the
+// bridge and test objects by ProgID and calls them by name; any other page has no way in.
+#include <QDesktopServices>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWebEngineView>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include "activation.h"
+#include "object_safety.h"
+#include "page_objects.h"
+#include "page_test_object.h"
+#include "script_bridge_page.h"
+#include "test_session.h"
+
+namespace {
+
+constexpr int Timeout = 15000;
+
+std::string Json(const QJsonValue& value) {
+  return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).mid(1).chopped(1).toStdString();
+}
+
+// Stands in for the desktop's browser.
+class DesktopBrowser : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> opened;
+ public slots:
+  void open(const QUrl& url) { opened.append(url); }
+};
+
+class PageScriptTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    registry_ = new QTemporaryDir;
+    ::setenv("ZARN_REGISTRY_DIR", registry_->path().toLocal8Bit().constData(), 1);
+    ASSERT_EQ(CoInitialize(), S_OK);
+    void* pindral = ::dlopen(PINDRAL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(pindral, nullptr) << ::dlerror();
+    ASSERT_EQ(reinterpret_cast<HRESULT (*)()>(::dlsym(pindral, "DllRegisterServer"))(), S_OK);
+    testObjects_ = ::dlopen(PAGE_TEST_OBJECT_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(testObjects_, nullptr) << ::dlerror();
+    for (auto [clsid, progId] : {std::pair{CLSID_PageTestObject, PageTestObjectProgId},
+                                 std::pair{CLSID_UnsafeTestObject, UnsafeTestObjectProgId}})
+      ASSERT_EQ(platform::RegisterInprocServerClass({clsid, "Test Object", std::string(progId) + ".1", progId, GUID{},
+                                                     GUID{}, false},
+                                                    PAGE_TEST_OBJECT_LIBRARY, "apartment"),
+                S_OK);
+    ASSERT_EQ(platform::RegisterImplementedCategories(CLSID_PageTestObject, {CATID_SafeForScripting}), S_OK);
+  }
+  static void TearDownTestSuite() {
+    CoUninitialize();
+    ::unsetenv("ZARN_REGISTRY_DIR");
+    delete registry_;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(root_.isValid());
+    ASSERT_TRUE(QDir(root_.path()).mkdir("html"));
+    html_ = root_.path() + "/html";
+    WriteFile(html_ + "/page.html");
+    WriteFile(html_ + "/other.html");
+    WriteFile(root_.path() + "/outside.html");
+    page_ = new platform::ScriptBridgePage(html_, &view_);
+    view_.setPage(page_);
+    view_.resize(400, 300);
+    view_.show();
+  }
+
+  static void WriteFile(const QString& path) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("<!DOCTYPE html><html><body><p>page</p></body></html>");
+  }
+
+  bool Load(const QString& path) {
+    bool ok = false, done = false;
+    auto connection = QObject::connect(page_, &QWebEnginePage::loadFinished, [&](bool success) {
+      ok = success;
+      done = true;
+    });
+    page_->load(QUrl::fromLocalFile(path));
+    QElapsedTimer timer;
+    timer.start();
+    while (!done && timer.elapsed() < Timeout) QTest::qWait(10);
+    QObject::disconnect(connection);
+    return ok;
+  }
+
+  // Runs the body of an async function in the page: {"value": ...} or {"error", "number"}.
+  QJsonObject Run(const QString& body) {
+    page_->runJavaScript(
+        "window.__answer = undefined; (async () => {" + body +
+        "})().then(v => window.__answer = JSON.stringify({value: v === undefined ? null : v}),"
+        "          e => window.__answer = JSON.stringify({error: String(e && e.message), number: e && e.number}));");
+    return Answer();
+  }
+
+  QJsonObject Answer() {
+    QElapsedTimer timer;
+    timer.start();
+    QString answer;
+    while (answer.isEmpty() && timer.elapsed() < Timeout) {
+      bool got = false;
+      page_->runJavaScript("window.__answer", [&](const QVariant& v) {
+        answer = v.toString();
+        got = true;
+      });
+      while (!got && timer.elapsed() < Timeout) QTest::qWait(5);
+    }
+    return QJsonDocument::fromJson(answer.toUtf8()).object();
+  }
+
+  static int Alive() { return reinterpret_cast<int (*)()>(::dlsym(testObjects_, "PageTestObjectsAlive"))(); }
+
+  static inline QTemporaryDir* registry_ = nullptr;
+  static inline void* testObjects_ = nullptr;
+  QTemporaryDir root_;
+  QString html_;
+  QWebEngineView view_;
+  platform::ScriptBridgePage* page_ = nullptr;
+};
+
+TEST_F(PageScriptTest, APageOfTheFolderReachesTheSessionThroughTheBridge) {
+  TestSession session;
+  {
+    TestMainWindow window("TMainForm", &session);
+    ASSERT_TRUE(Load(html_ + "/page.html"));
+    EXPECT_TRUE(page_->HasBridge());
+    QJsonObject answer = Run(R"(
+      const pindral = await new ActiveXObject("Pindral.WebPindral");
+      const session = await pindral.session;
+      return [await pindral.Info, await pindral.INFO, await session.SerialNumber, await session.serialnumber];)");
+    EXPECT_EQ(Json(answer.value("value")),
+              R"(["WebPindral for the ZARN Reader","WebPindral for the ZARN Reader",1234,1234])")
+        << Json(answer);
+    EXPECT_EQ(window.asked, 1);
+    EXPECT_EQ(session.refs, 2u);  // the bridge's and the page's
+    EXPECT_EQ(Run("return await (await new ActiveXObject('Pindral.WebPindral')).Nothing;").value("number").toInt(),
+              DISP_E_UNKNOWNNAME);
+
+    // Reloading releases what the page held: the bridges and their sessions.
+    page_->triggerAction(QWebEnginePage::Reload);
+    QElapsedTimer timer;
+    timer.start();
+    while (session.refs != 0 && timer.elapsed() < Timeout) QTest::qWait(10);
+    EXPECT_EQ(session.refs, 0u);
+    EXPECT_EQ(page_->Objects().ObjectCount(), 0);
+  }
+}
+
+TEST_F(PageScriptTest, ObjectsAreCalledByNameWithConvertedValuesAndFailuresThrowTheirCode) {
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  QJsonObject answer = Run(R"(
+    const o = await new ActiveXObject("ZarnTest.PageObject");
+    o.name = "Wäge €5";
+    const child = await o.CHILD;
+    child.Name = "child";
+    return [await o.Name, await o.add(2, 3), await o.Byte(255), await o.Sited, await o.describe(child),
+            await child.Name];)");
+  EXPECT_EQ(Json(answer.value("value")), R"(["Wäge €5",5,255,true,"other is child","child"])") << Json(answer);
+
+  struct Case {
+    const char* script;
+    HRESULT number;
+    const char* message;
+  };
+  for (Case c : {Case{"o.Fail()", PageTestFailure, PageTestFailureText},
+                 Case{"o.Byte(256)", DISP_E_OVERFLOW, "Overflow: Byte"},
+                 Case{"o.Byte(-1)", DISP_E_OVERFLOW, "Overflow: Byte"},
+                 Case{"o.Add(2147483648, 0)", DISP_E_OVERFLOW, "Overflow: Add"},
+                 Case{"o.Add(1)", DISP_E_BADPARAMCOUNT, "Add failed (0x8002000E)"},
+                 Case{"o.Missing", DISP_E_UNKNOWNNAME, "Object doesn't support this property or method: Missing"},
+                 Case{"new ActiveXObject('ZarnTest.UnsafeObject')", HRESULT(0x800A01ADu),
+                      "Automation server can't create object: ZarnTest.UnsafeObject (not safe for scripting)"},
+                 Case{"new ActiveXObject('ZarnTest.Nothing')", REGDB_E_CLASSNOTREG,
+                      "Automation server can't create object: ZarnTest.Nothing"}}) {
+    SCOPED_TRACE(c.script);
+    answer = Run(QString("const o = await new ActiveXObject('ZarnTest.PageObject'); return await %1;").arg(c.script));
+    EXPECT_EQ(answer.value("number").toInt(), c.number);
+    EXPECT_EQ(answer.value("error").toString().toStdString(), c.message);
+  }
+  // The unsafe class was refused before any object of it was made.
+  EXPECT_TRUE(Load(html_ + "/other.html"));
+  EXPECT_EQ(Alive(), 0);
+}
+
+TEST_F(PageScriptTest, AnswersDueToAPageThatWentAreDroppedAndTheirObjectsReleased) {
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  // The call keeps the loop running for a while; the page goes meanwhile.
+  page_->runJavaScript("(async () => { const o = await new ActiveXObject('ZarnTest.PageObject');"
+                       " window.late = await o.Wait(1500); })();");
+  QElapsedTimer timer;
+  timer.start();
+  while (Alive() == 0 && timer.elapsed() < Timeout) QTest::qWait(10);
+  ASSERT_EQ(Alive(), 1);
+  ASSERT_TRUE(Load(html_ + "/other.html"));
+  QJsonObject answer = Run("const o = await new ActiveXObject('ZarnTest.PageObject'); return await o.Add(20, 22);");
+  EXPECT_EQ(answer.value("value").toInt(), 42);
+  QTest::qWait(2000);  // the waiting call is over
+  EXPECT_EQ(Run("return typeof window.late;").value("value").toString(), "undefined");
+  EXPECT_EQ(page_->Objects().ObjectCount(), 1);  // this page's object, not the late one
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  EXPECT_EQ(Alive(), 0);
+}
+
+TEST_F(PageScriptTest, TheBrowserClosingDuringACallLeavesNothingBehind) {
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  page_->runJavaScript("(async () => { const o = await new ActiveXObject('ZarnTest.PageObject'); await o.Wait(800); })();");
+  QElapsedTimer timer;
+  timer.start();
+  while (Alive() == 0 && timer.elapsed() < Timeout) QTest::qWait(10);
+  ASSERT_EQ(Alive(), 1);
+  // Goes while the call keeps the loop running.
+  QTimer::singleShot(100, [this] { delete std::exchange(page_, nullptr); });
+  timer.restart();
+  while (Alive() != 0 && timer.elapsed() < Timeout) QTest::qWait(10);
+  EXPECT_EQ(Alive(), 0);
+  EXPECT_EQ(page_, nullptr);
+}
+
+TEST_F(PageScriptTest, PagesOutsideTheFolderGetNoBridgeAtAnyNavigation) {
+  TestSession session;
+  TestMainWindow window("TMainForm", &session);
+  // Inside by its name, outside by where it really is.
+  ASSERT_TRUE(QFile::link(root_.path() + "/outside.html", html_ + "/link.html"));
+  for (const QString& path : {root_.path() + "/outside.html", html_ + "/link.html", html_ + "/../outside.html"}) {
+    SCOPED_TRACE(path.toStdString());
+    ASSERT_TRUE(Load(html_ + "/page.html"));
+    ASSERT_TRUE(page_->HasBridge());
+    ASSERT_TRUE(Load(path));
+    EXPECT_FALSE(page_->HasBridge());
+    QJsonObject answer = Run("return [typeof ActiveXObject, typeof qt === 'undefined' ? 'none' : typeof qt.webChannelTransport];");
+    EXPECT_EQ(Json(answer.value("value")), R"(["undefined","none"])") << Json(answer);
+  }
+  EXPECT_EQ(window.asked, 0);
+  EXPECT_EQ(session.refs, 0u);
+  // A page of the folder again has it.
+  ASSERT_TRUE(Load(html_ + "/other.html"));
+  EXPECT_EQ(Run("return (await new ActiveXObject('ZarnTest.PageObject')).add(1, 1);").value("value").toInt(), 2);
+}
+
+TEST_F(PageScriptTest, LinksToTheOutsideOpenInTheDesktopsBrowser) {
+  DesktopBrowser browser;
+  QDesktopServices::setUrlHandler("https", &browser, "open");
+  QDesktopServices::setUrlHandler("file", &browser, "open");
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  const QString outside = QUrl::fromLocalFile(root_.path() + "/outside.html").toString();
+  // The last asks for a new window.
+  Run("for (const href of ['https://example.org/help', '" + outside + "', 'https://example.org/new']) {"
+      " const a = document.createElement('a'); a.href = href; a.target = href.endsWith('new') ? '_blank' : '';"
+      " document.body.appendChild(a); a.click(); }");
+  QElapsedTimer timer;
+  timer.start();
+  while (browser.opened.size() < 3 && timer.elapsed() < Timeout) QTest::qWait(10);
+  QDesktopServices::unsetUrlHandler("https");
+  QDesktopServices::unsetUrlHandler("file");
+  EXPECT_EQ(browser.opened,
+            QList<QUrl>({QUrl("https://example.org/help"), QUrl(outside), QUrl("https://example.org/new")}));
+  EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/page.html"));
+  EXPECT_TRUE(page_->HasBridge());
+
+  // A page of the folder asked for in a new window shows here.
+  Run("const a = document.createElement('a'); a.href = 'other.html'; a.target = '_blank';"
+      " document.body.appendChild(a); a.click();");
+  timer.restart();
+  while (page_->url() != QUrl::fromLocalFile(html_ + "/other.html") && timer.elapsed() < Timeout) QTest::qWait(10);
+  EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/other.html"));
+  EXPECT_TRUE(page_->HasBridge());
+}
+
+}  // namespace
+
+#include "page_script_test.moc"

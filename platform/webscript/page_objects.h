@@ -1,0 +1,62 @@
+#pragma once
+// The automation objects of one page's script, reached over the page's web channel:
+// created by ProgID (classes registered as safe for scripting only, in-process, given
+// the page's site) and called by name through IDispatch. Every call runs later on the
+// window thread, from the event loop, so a call that keeps the loop running (an
+// operation that waits) leaves the page live for the next one (its Cancel). Each answer
+// goes out as the reply signal, and only to the page that asked: when the page goes,
+// its objects are released and answers still due to it are dropped.
+
+#include <QObject>
+#include <QVariant>
+#include <functional>
+#include <map>
+
+#include "com.h"
+
+namespace platform {
+
+class PageObjects : public QObject {
+  Q_OBJECT
+ public:
+  // site is what each object is handed as its site.
+  explicit PageObjects(const ComPtr<IUnknown>& site, QObject* parent = nullptr);
+  ~PageObjects() override;
+
+  // The page went (navigation, reload, the browser closing): releases every object.
+  void PageGone();
+  // Refuses every call while false (a page that may not use the bridge).
+  void SetOpen(bool open) { open_ = open; }
+  int ObjectCount() const { return int(objects_.size()); }
+
+  // From page script; call numbers the answer. Objects travel as {"__zarnObject": id}.
+  Q_INVOKABLE void create(int call, const QString& progId);
+  Q_INVOKABLE void get(int call, int object, const QString& name);
+  Q_INVOKABLE void put(int call, int object, const QString& name, const QVariant& value);
+  Q_INVOKABLE void invoke(int call, int object, const QString& name, const QVariantList& args);
+  Q_INVOKABLE void release(int object);
+
+ signals:
+  // {"value": v} or {"error": {"number": HRESULT, "message": text}}.
+  void reply(int call, const QVariantMap& answer);
+
+ private:
+  using Work = std::function<QVariantMap()>;
+  void Later(int call, Work work);
+  QVariantMap Call(int object, const QString& name, uint16_t flags, const QVariantList& args);
+  QVariantMap Create(const QString& progId);
+  QVariantMap Value(const Variant& value);
+  QVariant Wrap(const ComPtr<IDispatch>& object);
+  ComPtr<IDispatch> Unwrap(const QVariant& value) const;
+
+  ComPtr<IUnknown> site_;
+  std::map<int, ComPtr<IDispatch>> objects_;
+  int nextObject_ = 0;
+  quint64 page_ = 0;  // which page the objects and the calls under way belong to
+  bool open_ = false;
+};
+
+// The answer of a failed call, as page script throws it.
+QVariantMap ErrorAnswer(HRESULT number, const QString& message);
+
+}  // namespace platform
