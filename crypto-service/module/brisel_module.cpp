@@ -24,16 +24,6 @@ platform::LocalServerRegistration Server() {
   return {APPID_Brisel, "Brisel", "Brisel.EXE", path, BriselBusName};
 }
 
-// The switch word of an argument such as "-RegServer" or "/regserver", lower-case; empty for none.
-std::string SwitchOf(const std::string& argument) {
-  if (argument.size() < 2 || (argument[0] != '-' && argument[0] != '/')) return {};
-  std::string word = argument.substr(1);
-  std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  for (const char* known : {"regserver", "unregserver", "embedding", "automation"})
-    if (word == known) return word;
-  return {};
-}
-
 }  // namespace
 
 CBriselModule::CBriselModule(BriselOptions options) : options_(options) {}
@@ -43,7 +33,7 @@ CBriselModule::~CBriselModule() = default;
 bool CBriselModule::ParseCommandLine(const std::vector<std::string>& arguments, HRESULT& result) {
   result = S_OK;
   for (size_t i = 1; i < arguments.size(); ++i) {
-    std::string word = SwitchOf(arguments[i]);
+    std::string word = platform::ServerSwitchOf(arguments[i]);
     if (word == "unregserver") {
       result = UnregisterServer();
       return false;
@@ -55,7 +45,7 @@ bool CBriselModule::ParseCommandLine(const std::vector<std::string>& arguments, 
   }
   std::vector<std::wstring> plain;
   for (size_t i = 1; i < arguments.size(); ++i)
-    if (SwitchOf(arguments[i]).empty()) plain.push_back(platform::Utf8ToWide(arguments[i]));
+    if (platform::ServerSwitchOf(arguments[i]).empty()) plain.push_back(platform::Utf8ToWide(arguments[i]));
   if (plain.size() > 0) {
     database_.dataSource = plain[0];
     database_.set = true;

@@ -1,6 +1,8 @@
 #include "activation.h"
 
 #include <QString>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -93,6 +95,15 @@ std::string ActivationDirectory() {
   if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x) return std::string(x) + "/dbus-1/services";
   const char* home = std::getenv("HOME");
   return std::string(home && *home ? home : "/root") + "/.local/share/dbus-1/services";
+}
+
+std::string ServerSwitchOf(const std::string& argument) {
+  if (argument.size() < 2 || (argument[0] != '-' && argument[0] != '/')) return {};
+  std::string word = argument.substr(1);
+  std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  for (const char* known : {"regserver", "unregserver", "embedding", "automation"})
+    if (word == known) return word;
+  return {};
 }
 
 std::string ActivationCommand(const LocalServerRegistration& server) {

@@ -35,6 +35,10 @@ struct LocalServerRegistration {
   std::string activationSwitch = "-Embedding";  // what the bus adds when it starts the server
 };
 
+// The registration or activation switch an argument names ("-RegServer", "/regserver",
+// "/Automation", "-Embedding"), as a lower-case word; empty when it names none.
+std::string ServerSwitchOf(const std::string& argument);
+
 // The Exec= line that starts the server: its path quoted as the bus reads it (a home
 // folder may hold spaces or quotes), then its activation switch.
 std::string ActivationCommand(const LocalServerRegistration& server);

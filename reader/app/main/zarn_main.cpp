@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "activation.h"
 #include "main_form.h"
 #include "qt_message_box.h"
 #include "zarn_module.h"
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
   // A seal data file's absolute path also starts with "/": only the four switches count as such.
   const std::string first = arguments.size() > 1 ? arguments[1] : std::string();
   auto mainForm =
-      std::make_unique<TMainForm>(AutomationSwitchOf(first).empty() ? QString::fromStdString(first) : QString());
+      std::make_unique<TMainForm>(platform::ServerSwitchOf(first).empty() ? QString::fromStdString(first) : QString());
   if (HRESULT hr = module.StartServer(mainForm.get()); FAILED(hr))
     std::fprintf(stderr, "zarn: the automation classes are not served on the session bus (0x%08X)\n",
                  unsigned(hr));

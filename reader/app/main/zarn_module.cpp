@@ -67,22 +67,13 @@ class TZarnClassFactory final : public IClassFactory, private ComObjectRoot {
 
 }  // namespace
 
-std::string AutomationSwitchOf(const std::string& argument) {
-  if (argument.size() < 2 || (argument[0] != '-' && argument[0] != '/')) return {};
-  std::string word = argument.substr(1);
-  std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-  for (const char* known : {"regserver", "unregserver", "automation", "embedding"})
-    if (word == known) return word;
-  return {};
-}
-
 TZarnModule::TZarnModule() = default;
 TZarnModule::~TZarnModule() { StopServer(); }
 
 bool TZarnModule::ParseCommandLine(const std::vector<std::string>& arguments, HRESULT& result) {
   result = S_OK;
   for (size_t i = 1; i < arguments.size(); ++i) {
-    const std::string word = AutomationSwitchOf(arguments[i]);
+    const std::string word = platform::ServerSwitchOf(arguments[i]);
     if (word == "unregserver") {
       result = UnregisterServer();
       return false;

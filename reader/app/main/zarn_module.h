@@ -34,5 +34,3 @@ class TZarnModule {
   std::unique_ptr<platform::dbus::LocalServer> server_;
 };
 
-// The switch an argument names ("/RegServer", "-automation"...), lower-case; empty for none.
-std::string AutomationSwitchOf(const std::string& argument);
