@@ -331,15 +331,6 @@ void CTevloCtrl::DrawPanel(QPainter* dc) {
 
 // ---- class factory ----
 
-HRESULT CTevloCtrlFactory::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-  *object = static_cast<IClassFactory*>(this);
-  AddRef();
-  return S_OK;
-}
-
 HRESULT CTevloCtrlFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;

@@ -122,10 +122,8 @@ class CTevloCtrl final : public DispatchImpl<ITevloCtrl>,
   int32_t extentY_ = 5080;
 };
 
-class CTevloCtrlFactory final : public IClassFactory, private ComObjectRoot {
+class CTevloCtrlFactory final : public ClassFactoryRoot {
  public:
-  COM_REFCOUNT_METHODS
-  HRESULT QueryInterface(REFIID iid, void** object) override;
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
   HRESULT LockServer(bool lock) override;
   static int Locks();

@@ -173,17 +173,6 @@ HRESULT CZarnCrypto::InvokeMember(const MemberInfo& member, std::vector<Variant>
   return InvokeZarnCrypto(*this, member, args);
 }
 
-HRESULT CZarnCryptoFactory::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  return E_NOINTERFACE;
-}
-
 HRESULT CZarnCryptoFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;

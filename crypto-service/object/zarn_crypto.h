@@ -58,13 +58,10 @@ class CZarnCrypto final : public DispatchImpl<IZarnCrypto>, private ComObjectRoo
 };
 
 // Makes a CZarnCrypto for every creation request.
-class CZarnCryptoFactory final : public IClassFactory, private ComObjectRoot {
+class CZarnCryptoFactory final : public ClassFactoryRoot {
  public:
   CZarnCryptoFactory(const CTokenScan* scan, const KeyDatabaseSource& database) : scan_(scan), database_(database) {}
-  COM_REFCOUNT_METHODS
-  HRESULT QueryInterface(REFIID iid, void** object) override;
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
-  HRESULT LockServer(bool) override { return S_OK; }
 
  private:
   const CTokenScan* scan_;

@@ -100,17 +100,8 @@ class PageTestObject final : public DispatchImpl<IDispatch>, public IObjectWithS
   ComPtr<IUnknown> site_;
 };
 
-class Factory final : public IClassFactory, private ComObjectRoot {
+class Factory final : public ClassFactoryRoot {
  public:
-  COM_REFCOUNT_METHODS
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -118,7 +109,6 @@ class Factory final : public IClassFactory, private ComObjectRoot {
     ComPtr<IDispatch> created(new PageTestObject);
     return created->QueryInterface(iid, object);
   }
-  HRESULT LockServer(bool) override { return S_OK; }
 };
 
 }  // namespace

@@ -175,6 +175,21 @@ class IClassFactory : public IUnknown {
   virtual HRESULT LockServer(bool lock) = 0;
 };
 
+// A class factory's counting and interfaces; the class answers CreateInstance.
+class ClassFactoryRoot : public IClassFactory, protected ComObjectRoot {
+ public:
+  COM_REFCOUNT_METHODS
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+    *object = static_cast<IClassFactory*>(this);
+    AddRef();
+    return S_OK;
+  }
+  HRESULT LockServer(bool) override { return S_OK; }
+};
+
 // ---- byte strings and variants ----
 
 // A string that carries raw bytes with their exact length (an odd one too), or text

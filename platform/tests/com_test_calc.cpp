@@ -160,17 +160,6 @@ IUnknown* MakeTestCalcProxy(IDispatch* bus) {
   return static_cast<ITestCalc*>(proxy);
 }
 
-HRESULT CTestCalcFactory::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  return E_NOINTERFACE;
-}
-
 HRESULT CTestCalcFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
   if (outer) return CLASS_E_NOAGGREGATION;
   ComPtr<CTestCalc> calc(new CTestCalc);

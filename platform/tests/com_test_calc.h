@@ -52,10 +52,7 @@ class CTestCalc final : public DispatchImpl<ITestCalc>, private ComObjectRoot {
 // The client's typed view of an object reached over the bus.
 IUnknown* MakeTestCalcProxy(IDispatch* bus);
 
-class CTestCalcFactory final : public IClassFactory, private ComObjectRoot {
+class CTestCalcFactory final : public ClassFactoryRoot {
  public:
-  COM_REFCOUNT_METHODS
-  HRESULT QueryInterface(REFIID iid, void** object) override;
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
-  HRESULT LockServer(bool) override { return S_OK; }
 };

@@ -143,15 +143,6 @@ const InterfaceInfo& TestVariantsInfo() {
 
 int TestVariantsLive() { return live; }
 
-HRESULT CTestVariantsFactory::QueryInterface(REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-  *object = static_cast<IClassFactory*>(this);
-  AddRef();
-  return S_OK;
-}
-
 HRESULT CTestVariantsFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
   if (outer) return CLASS_E_NOAGGREGATION;
   ComPtr<IDispatch> created(new CTestVariants);

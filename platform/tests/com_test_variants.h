@@ -12,10 +12,7 @@ const InterfaceInfo& TestVariantsInfo();
 // The objects of the class alive in this process.
 int TestVariantsLive();
 
-class CTestVariantsFactory final : public IClassFactory, private ComObjectRoot {
+class CTestVariantsFactory final : public ClassFactoryRoot {
  public:
-  COM_REFCOUNT_METHODS
-  HRESULT QueryInterface(REFIID iid, void** object) override;
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
-  HRESULT LockServer(bool) override { return S_OK; }
 };

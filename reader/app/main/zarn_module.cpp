@@ -40,18 +40,9 @@ platform::LocalServerRegistration Server() {
 }
 
 // Makes a new object of one class for each client that asks (multi-instance).
-class TZarnClassFactory final : public IClassFactory, private ComObjectRoot {
+class TZarnClassFactory final : public ClassFactoryRoot {
  public:
   explicit TZarnClassFactory(std::function<ComPtr<IDispatch>()> make) : make_(std::move(make)) {}
-  COM_REFCOUNT_METHODS
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -59,7 +50,6 @@ class TZarnClassFactory final : public IClassFactory, private ComObjectRoot {
     ComPtr<IDispatch> made = make_();
     return made ? made->QueryInterface(iid, object) : E_OUTOFMEMORY;
   }
-  HRESULT LockServer(bool) override { return S_OK; }
 
  private:
   std::function<ComPtr<IDispatch>()> make_;

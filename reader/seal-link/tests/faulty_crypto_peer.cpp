@@ -55,23 +55,13 @@ class FaultyCrypto final : public DispatchImpl<IZarnCrypto>, private ComObjectRo
   }
 };
 
-class FaultyCryptoFactory final : public IClassFactory, private ComObjectRoot {
+class FaultyCryptoFactory final : public ClassFactoryRoot {
  public:
-  COM_REFCOUNT_METHODS
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
   HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
     if (outer) return CLASS_E_NOAGGREGATION;
     ComPtr<IZarnCrypto> crypto(new FaultyCrypto);
     return crypto->QueryInterface(iid, object);
   }
-  HRESULT LockServer(bool) override { return S_OK; }
 };
 
 }  // namespace
