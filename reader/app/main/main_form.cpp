@@ -26,6 +26,7 @@
 #include "ipaddr.h"
 #include "main_window_messages.h"
 #include "message_box.h"
+#include "script_bridge_page.h"
 #include "user.h"
 
 namespace {
@@ -132,6 +133,8 @@ void TMainForm::BuildLayout() {
 
   Browser = new QWebEngineView;
   Browser->setObjectName("Browser");
+  // Pages of the html folder reach the session through the page bridge; no other page does.
+  Browser->setPage(new platform::ScriptBridgePage(QFileInfo(HtmlPagePath(StartPage)).absolutePath(), Browser));
   auto* splitter = new QSplitter;
   splitter->setHandleWidth(5);
   splitter->addWidget(PageControl);
