@@ -22,5 +22,91 @@ const zarn = {
   describe(error) {
     const code = typeof error.number === 'number' ? ' (0x' + (error.number >>> 0).toString(16).toUpperCase() + ')' : '';
     return (error.message || String(error)) + code;
+  },
+
+  // A property's value, or the fallback when the object cannot answer it.
+  async read(object, name, fallback = '') {
+    try {
+      const value = await object[name];
+      return value === null || value === undefined ? fallback : value;
+    } catch (error) {
+      return fallback;
+    }
+  },
+
+  // The serial number as operators write it: "Any Seal" for address 0.
+  sealName(address) {
+    return address ? 'ZARN S/N ' + address : 'Any Seal';
+  },
+
+  // A whole number from an input, within the range a parameter takes; null when it is not one.
+  number(id, lowest, highest) {
+    const text = document.getElementById(id).value.trim();
+    if (!/^\d+$/.test(text)) return null;
+    const value = Number(text);
+    return value >= lowest && value <= highest ? value : null;
+  },
+
+  // The page's result box: a heading line and an optional detail, both as text.
+  showMessage(kind, title, detail) {
+    const box = document.getElementById('message');
+    box.replaceChildren();
+    const head = document.createElement('strong');
+    head.textContent = title;
+    box.appendChild(head);
+    if (detail) {
+      const more = document.createElement('div');
+      more.textContent = detail;
+      box.appendChild(more);
+    }
+    box.className = 'message shown ' + kind;
+    box.dataset.kind = kind;
+  },
+
+  clearMessage() {
+    const box = document.getElementById('message');
+    box.replaceChildren();
+    box.className = 'message';
+    delete box.dataset.kind;
+  },
+
+  // While an operation runs: the busy bar with its Cancel, and the page's other buttons off.
+  // The window keeps serving the page meanwhile, so Cancel reaches the running operation.
+  setBusy(caption) {
+    const busy = document.getElementById('busy');
+    const shown = caption !== null;
+    zarn.setText('busyText', shown ? caption : '');
+    busy.classList.toggle('shown', shown);
+    document.body.classList.toggle('working', shown);
+    for (const button of document.querySelectorAll('button[data-operation]')) button.disabled = shown;
+    document.getElementById('cancelButton').disabled = !shown;
+  },
+
+  // Runs work with the busy bar shown; answers what work threw (null when nothing) and
+  // whether a cancel came while it ran. A cancel from before the start (the tool bar's,
+  // with nothing running) is read away first.
+  async busyWhile(caption, work) {
+    const session = await zarn.connect();
+    await session.Canceled;
+    zarn.setBusy(caption);
+    let error = null;
+    try {
+      await work();
+    } catch (thrown) {
+      error = thrown;
+    }
+    const canceled = await session.Canceled;
+    zarn.setBusy(null);
+    return {error, canceled};
+  },
+
+  // The Cancel button of the busy bar.
+  bindCancel() {
+    const button = document.getElementById('cancelButton');
+    button.addEventListener('click', async () => {
+      button.disabled = true;
+      zarn.setText('busyText', 'Canceling\u2026');
+      await (await zarn.connect()).Cancel();
+    });
   }
 };
