@@ -82,22 +82,33 @@ const zarn = {
     document.getElementById('cancelButton').disabled = !shown;
   },
 
-  // Runs work with the busy bar shown; answers what work threw (null when nothing) and
-  // whether a cancel came while it ran. A cancel from before the start (the tool bar's,
-  // with nothing running) is read away first.
-  async busyWhile(caption, work) {
+  // Enters the busy state. A cancel from before (the tool bar's, with nothing running) is read away.
+  async beginBusy(caption) {
     const session = await zarn.connect();
     await session.Canceled;
     zarn.setBusy(caption);
+  },
+
+  // Runs work; answers what it threw (null when nothing) and whether a cancel came while it ran.
+  async attempt(work) {
     let error = null;
     try {
       await work();
     } catch (thrown) {
       error = thrown;
     }
-    const canceled = await session.Canceled;
-    zarn.setBusy(null);
+    const canceled = await (await zarn.connect()).Canceled;
     return {error, canceled};
+  },
+
+  // One operation with the busy bar shown.
+  async busyWhile(caption, work) {
+    await zarn.beginBusy(caption);
+    try {
+      return await zarn.attempt(work);
+    } finally {
+      zarn.setBusy(null);
+    }
   },
 
   // The Cancel button of the busy bar.
