@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWebEnginePage>
 #include <QWebEngineView>
 
 #include <algorithm>
@@ -691,6 +692,7 @@ void TMainForm::PrintPreview() {
     // The preview wants the pages painted when this returns.
     QEventLoop painting;
     connect(Browser, &QWebEngineView::printFinished, &painting, &QEventLoop::quit);
+    connect(Browser->page(), &QWebEnginePage::renderProcessTerminated, &painting, &QEventLoop::quit);
     Browser->print(target);
     painting.exec();
   });
