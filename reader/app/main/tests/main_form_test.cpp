@@ -661,6 +661,24 @@ TEST_F(MainFormTest, BackForwardRefreshAndTheStartPage) {
   EXPECT_EQ(PagesVisited(), QStringList({"Start", "Seal", "Start"}));
 }
 
+TEST_F(MainFormTest, EnterInAPageReachesThePage) {
+  NoOperatorDialog();
+  const QString html = TestPages();
+  QFile start(html + "/ZarnReaderStart.htm");
+  ASSERT_TRUE(start.open(QIODevice::WriteOnly));
+  start.write("<html><head><title>Start</title></head><body><input id='name' autofocus "
+              "onkeydown=\"if (event.key == 'Enter') document.title = 'Entered ' + this.value\"></body></html>");
+  start.close();
+  Start(html);
+  WatchLoading();
+  ASSERT_TRUE(Shows("Start"));
+  form_->Browser->setFocus();
+  QWidget* page = form_->Browser->focusProxy();
+  QTest::keyClicks(page, "JS");
+  QTest::keyClick(page, Qt::Key_Return);
+  EXPECT_TRUE(Shows("Entered JS"));
+}
+
 TEST_F(MainFormTest, TheViewMenuChecksTheTextSizeAlsoAfterTheBrowsersOwnZoom) {
   NoOperatorDialog();
   Start(TestPages());
