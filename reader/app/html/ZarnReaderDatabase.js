@@ -64,18 +64,49 @@ function countBox(number, label, kind) {
   return box;
 }
 
+// Column widths are fixed, so that every page's table lines up under the log's heading.
+const PAGE_COLUMNS = [['Page', 56], ['Page time', 172], ['Signature', 150], ['#', 36], ['Date', 100], ['Time', 80]];
+const VALUE_WIDTH = 104;
+// About the height of one table row, so the space of a page not yet laid out is right.
+const ROW_HEIGHT = 23;
+
+function logWidth(spec) {
+  return PAGE_COLUMNS.reduce((sum, c) => sum + c[1], 0) + spec.columns.length * VALUE_WIDTH;
+}
+
+function gridTable(spec) {
+  const table = el('table', 'grid log');
+  const columns = el('colgroup');
+  for (const [, w] of [...PAGE_COLUMNS, ...spec.columns.map(c => [c[1], VALUE_WIDTH])]) {
+    const col = el('col');
+    col.style.width = w + 'px';
+    columns.append(col);
+  }
+  table.style.width = logWidth(spec) + 'px';
+  table.append(columns);
+  return table;
+}
+
+// A log as one heading row and a table for each page; a long log is laid out and painted
+// only as far as it is scrolled into view.
 function logTable(spec, views) {
-  const table = el('table', 'grid');
+  const log = document.createDocumentFragment();
+  const header = gridTable(spec);
   const head = el('thead');
   const headRow = el('tr');
-  for (const title of ['Page', 'Page time', 'Signature', '#', 'Date', 'Time', ...spec.columns.map(c => c[1])])
+  for (const title of [...PAGE_COLUMNS.map(c => c[0]), ...spec.columns.map(c => c[1])])
     headRow.append(el('th', '', title));
   head.append(headRow);
-  table.append(head);
+  header.append(head);
+  log.append(header);
   for (const view of views) {
     const entries = Array.from(view.children);
-    const group = el('tbody', 'page-group' + (view.getAttribute('verified') === 'not authentic' ? ' forged' : ''));
     const rows = Math.max(entries.length, 1);
+    const block = el('div', 'page-block');
+    block.style.width = logWidth(spec) + 'px';
+    block.style.containIntrinsicSize = logWidth(spec) + 'px ' + rows * ROW_HEIGHT + 'px';
+    const table = gridTable(spec);
+    const group = el('tbody', view.getAttribute('verified') === 'not authentic' ? 'forged' : '');
     for (let i = 0; i < rows; ++i) {
       const row = el('tr');
       if (i === 0) {
@@ -98,8 +129,10 @@ function logTable(spec, views) {
       group.append(row);
     }
     table.append(group);
+    block.append(table);
+    log.append(block);
   }
-  return table;
+  return log;
 }
 
 function statusSection(status) {

@@ -103,6 +103,17 @@ class DatabasePageTest : public ::testing::Test {
   }
   QJsonObject Run(const QString& body) { return page_driver::Run(form_->Browser->page(), body); }
 
+  // The file with one hex digit of its second page's signature (bytes 8-15 of its 64) changed.
+  static void TamperSignature(const fs::path& file, const fs::path& tampered) {
+    std::string xml = ReadFile(file);
+    size_t page = xml.find("<page>");
+    page = xml.find("<page>", page + 1);
+    ASSERT_NE(page, std::string::npos);
+    char& digit = xml[page + 6 + 2 * 8 + 3];
+    digit = digit == '0' ? '1' : '0';
+    WriteFile(tampered, xml);
+  }
+
   // The verdicts the page shows, in its order.
   std::vector<std::string> Verdicts() {
     std::vector<std::string> all;
@@ -152,15 +163,8 @@ TEST_F(DatabasePageTest, ShowsTheVerifiedPagesAndATamperedFileAsNotAuthentic) {
   EXPECT_EQ(shown.value("operator").toString(), "JS");
   EXPECT_EQ(shown.value("summary").toString(), "1key-set4log pages4authentic0not authentic");
 
-  // One hex digit of the second page's signature (bytes 8-15 of its 64) changed in the file.
-  std::string xml = ReadFile(file);
-  size_t page = xml.find("<page>");
-  page = xml.find("<page>", page + 1);
-  ASSERT_NE(page, std::string::npos);
-  char& digit = xml[page + 6 + 2 * 8 + 3];
-  digit = digit == '0' ? '1' : '0';
   const fs::path tampered = dir_ / "tampered.xml";
-  WriteFile(tampered, xml);
+  ASSERT_NO_FATAL_FAILURE(TamperSignature(file, tampered));
   ASSERT_TRUE(form_->OpenDatabase(QString::fromStdString(tampered.string())));
   ASSERT_EQ(ShowDatabasePage(int32_t(Serial)), "ready");
   std::vector<std::string> verdicts = Verdicts();
@@ -230,10 +234,20 @@ TEST_F(DatabasePageTest, PageScriptReadsTheDocumentAndIsToldOfStaleNodesAndBadXP
 
 TEST_F(DatabasePageTest, ScreenshotOfTheDatabasePage) {
   ASSERT_NO_FATAL_FAILURE(ReadOut("Gate 3, north fence.\nSealed by JS in the presence of AC."));
+  // With a forged page, so both verdicts show.
+  const fs::path file = dir_ / "read.xml", tampered = dir_ / "tampered.xml";
+  ASSERT_TRUE(form_->SaveDatabaseAs(QString::fromStdString(file.string())));
+  ASSERT_NO_FATAL_FAILURE(TamperSignature(file, tampered));
+  ASSERT_TRUE(form_->OpenDatabase(QString::fromStdString(tampered.string())));
+  form_->resize(1200, 1000);
   ASSERT_EQ(ShowDatabasePage(int32_t(Serial)), "ready");
-  QTest::qWait(300);
-  const QImage shot = underXvfb ? form_->screen()->grabWindow(form_->winId()).toImage() : form_->grab().toImage();
-  EXPECT_TRUE(shot.save("database_page.png"));
+  // The top of the page, then its seal events.
+  for (const char* name : {"database_page.png", "database_page_logs.png"}) {
+    QTest::qWait(300);
+    const QImage shot = underXvfb ? form_->screen()->grabWindow(form_->winId()).toImage() : form_->grab().toImage();
+    EXPECT_TRUE(shot.save(name));
+    Run("document.querySelector('h3 + table').scrollIntoView();");
+  }
 }
 
 }  // namespace
