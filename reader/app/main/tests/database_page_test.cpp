@@ -22,9 +22,6 @@
 
 namespace fs = std::filesystem;
 
-// Chromium's own code trips this check as a page goes; it is not ours to mend.
-extern "C" const char* __asan_default_options() { return "new_delete_type_mismatch=0"; }
-
 namespace {
 
 constexpr uint32_t Serial = 3000000001u;  // above the signed range: the page must show it unsigned
