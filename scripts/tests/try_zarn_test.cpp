@@ -1,8 +1,10 @@
 // scripts/try-zarn run for real on the offscreen platform: while its reader runs, a client
 // on the world's bus finds the reader and logs on to each seal of the world's setup and
 // reads it out; closing the reader, or an interrupt, ends every program the world started
-// and removes its folder.
-#include <QCoreApplication>
+// and removes its folder. With --xvfb (under xvfb-run) the reader is drawn on the virtual
+// display and a screenshot of it is saved for a person to look at.
+#include <QGuiApplication>
+#include <QScreen>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QProcess>
@@ -33,6 +35,7 @@ namespace {
 
 constexpr const char* SetupKey = "\\Software\\Halvec\\ZARN\\2.0\\Setup";
 constexpr uint32_t PortTimeout = 1000;
+bool underXvfb = false;
 
 // The program's pid and the pids of all its descendants now.
 std::set<pid_t> ProcessTree(pid_t root) {
@@ -89,7 +92,7 @@ class TryZarn {
     env.insert("TMPDIR", QString::fromStdString(temporary_));
     env.insert("ZARN_NO_BUILD", "1");
     env.insert("ZARN_BUILD_DIR", BUILD_DIR);
-    env.insert("QT_QPA_PLATFORM", "offscreen");
+    if (!underXvfb) env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
     process_.setProcessEnvironment(env);
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -109,7 +112,7 @@ class TryZarn {
 
   // Waits for the script's last line about its world; false when it never came.
   bool Started() {
-    const QRegularExpression last("all of it in (\\S+) until the reader closes");
+    const QRegularExpression last("everything in (\\S+) until the reader closes");
     for (QDeadlineTimer deadline(30000); !deadline.hasExpired();) {
       if (!process_.canReadLine() && !process_.waitForReadyRead(int(deadline.remainingTime()))) break;
       while (process_.canReadLine()) {
@@ -263,6 +266,12 @@ TEST(TryZarn, ItsSealsAreLoggedOnToAndReadOutWhileTheReaderRunsAndClosingEndsThe
     EXPECT_EQ(modes, (std::set<bool>{false, true})) << port.name;
   }
 
+  if (underXvfb) {
+    QTest::qWait(2000);  // the window's first paint
+    const std::string shot = std::string(BUILD_DIR) + "/try_zarn.png";
+    EXPECT_TRUE(QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromStdString(shot)));
+  }
+
   // Without its key-set in the key database a seal cannot be logged on to.
   const uint32_t bare = setup[1].seals[0];
   const std::string forget = "echo 'DELETE FROM \"Keys\" WHERE \"SealID\" IN (SELECT \"SealID\" FROM \"Seals\" WHERE "
@@ -307,7 +316,9 @@ TEST(TryZarn, AnInterruptEndsTheReaderAndTheWorld) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  QCoreApplication app(argc, argv);
+  for (int i = 1; i < argc; ++i) underXvfb |= std::string(argv[i]) == "--xvfb";
+  if (!underXvfb) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QGuiApplication app(argc, argv);
   CoInitialize();
   return RUN_ALL_TESTS();
 }
