@@ -3,12 +3,12 @@
 // reads it out; closing the reader, or an interrupt, ends every program the world started
 // and removes its folder. With --xvfb (under xvfb-run) the reader is drawn on the virtual
 // display and a screenshot of it is saved for a person to look at.
-#include <QGuiApplication>
-#include <QScreen>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "activation.h"
+#include "brisel.h"
 #include "port.h"
 #include "registry.h"
 #include "seal.h"
@@ -120,6 +121,7 @@ class TryZarn {
         output_ += line;
         if (auto match = last.match(line); match.hasMatch()) {
           world_ = match.captured(1).toStdString();
+          Programs();
           return true;
         }
       }
