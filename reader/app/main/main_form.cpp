@@ -4,17 +4,24 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QMenuBar>
+#include <QMouseEvent>
+#include <QPrintPreviewDialog>
+#include <QPrinterInfo>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWebEnginePage>
 #include <QWebEngineView>
 
 #include <algorithm>
+#include <cmath>
 
 #include "about.h"
 #include "actions.h"
@@ -32,6 +39,9 @@
 namespace {
 
 constexpr const char* StartPage = "ZarnReaderStart.htm";
+constexpr const char* SealPage = "ZarnReaderSeal.htm";
+constexpr const char* GroupPage = "ZarnReaderGroup.htm";
+constexpr const char* DatabasePage = "ZarnReaderDatabase.htm";
 const QString Untitled = QStringLiteral(" Untitled");
 
 QAction* Item(QMenu* menu, const char* name, const QString& caption) {
@@ -42,7 +52,8 @@ QAction* Item(QMenu* menu, const char* name, const QString& caption) {
 
 }  // namespace
 
-TMainForm::TMainForm(const QString& fileName) {
+TMainForm::TMainForm(const QString& fileName, const QString& htmlFolder)
+    : htmlFolder_(htmlFolder.isEmpty() ? QDir(QCoreApplication::applicationDirPath()).filePath("html") : htmlFolder) {
   setObjectName("MainForm");
   setWindowTitle("ZARN");
   setFont(QFont("Tahoma", 8));
@@ -55,6 +66,7 @@ TMainForm::TMainForm(const QString& fileName) {
 
   ReaderSession = TZarnReaderSession::Create(this);
   trees_ = new TSetupTrees(SetupTreeView, GroupTreeView, this);
+  connect(trees_, &TSetupTrees::SealNodeClicked, this, [this](TTreeNode* node) { OpenPageOf(node); });
   trees_->LoadSetup(this, options_);
   ReaderSession->SetGroup(trees_->AllSealsNode()->group.Get());
   PageControlChange();
@@ -134,7 +146,7 @@ void TMainForm::BuildLayout() {
   Browser = new QWebEngineView;
   Browser->setObjectName("Browser");
   // Pages of the html folder reach the session through the page bridge; no other page does.
-  Browser->setPage(new platform::ScriptBridgePage(QFileInfo(HtmlPagePath(StartPage)).absolutePath(), Browser));
+  Browser->setPage(new platform::ScriptBridgePage(QFileInfo(htmlFolder_).absoluteFilePath(), Browser));
   auto* splitter = new QSplitter;
   splitter->setHandleWidth(5);
   splitter->addWidget(PageControl);
@@ -176,6 +188,13 @@ void TMainForm::BuildLayout() {
   StatusBar->addWidget(FileNamePanel, 1);
   StatusBar->addPermanentWidget(KeysetAlertPanel);
 
+  // Clicks in the group tree and the list, Enter in all three views; the setup tree's
+  // clicks come from its drag handling, which tells a click from a drag.
+  GroupTreeView->viewport()->installEventFilter(this);
+  DatabaseListView->viewport()->installEventFilter(this);
+  for (QWidget* view : std::initializer_list<QWidget*>{SetupTreeView, GroupTreeView, DatabaseListView})
+    view->installEventFilter(this);
+
   connect(PageControl, &QTabWidget::currentChanged, this, [this] { PageControlChange(); });
   connect(SetupTreeView, &QTreeWidget::currentItemChanged, this, [this] { SetupTreeViewChange(); });
   connect(GroupTreeView, &QTreeWidget::currentItemChanged, this, [this] { GroupTreeViewChange(); });
@@ -212,6 +231,10 @@ void TMainForm::BuildMenus() {
   SmallestTextSizeMenuItem = Item(textSize, "SmallestTextSizeMenuItem", "Smallest");
   for (QAction* size : textSize->actions()) size->setCheckable(true);
   MediumTextSizeMenuItem->setChecked(true);
+  connect(ViewMenu, &QMenu::aboutToShow, this, &TMainForm::ViewMenuShow);
+  const QList<QAction*> sizes = textSize->actions();  // largest first
+  for (int i = 0; i < sizes.size(); ++i)
+    connect(sizes[i], &QAction::triggered, this, [this, level = int(sizes.size()) - 1 - i] { SetTextSize(level); });
   ViewMenu->addSeparator();
   ViewStartPageMenuItem = Item(ViewMenu, "ViewStartPageMenuItem", "Start &Page");
 
@@ -240,6 +263,8 @@ void TMainForm::BuildMenus() {
   connect(OpenMenuItem, &QAction::triggered, this, [this] { OpenDatabase({}); });
   connect(SaveMenuItem, &QAction::triggered, this, [this] { SaveDatabase(); });
   connect(SaveAsMenuItem, &QAction::triggered, this, [this] { SaveDatabaseAs({}); });
+  connect(PrintMenuItem, &QAction::triggered, this, &TMainForm::PrintPage);
+  connect(PrintPreviewMenuItem, &QAction::triggered, this, &TMainForm::PrintPreview);
   connect(ExportSetupMenuItem, &QAction::triggered, this, &TMainForm::ExportSetupMenuItemClick);
   connect(ImportSetupMenuItem, &QAction::triggered, this, &TMainForm::ImportSetupMenuItemClick);
   connect(ExitMenuItem, &QAction::triggered, this, &QWidget::close);
@@ -290,7 +315,18 @@ void TMainForm::BuildToolBar() {
   connect(SaveToolbarButton, &QAction::triggered, SaveMenuItem, &QAction::trigger);
   connect(FindToolbarButton, &QAction::triggered, this, &TMainForm::FindSealsMenuItemClick);
   connect(RemoveToolbarbutton, &QAction::triggered, RemoveSealMenuItem, &QAction::trigger);
+  connect(RefreshToolbarButton, &QAction::triggered, this, [this] {
+    if (!ActionBusy) Browser->reload();
+  });
   connect(CancelToolbarButton, &QAction::triggered, this, [this] { ReaderSession->Cancel(); });
+  connect(BackToolbarButton, &QAction::triggered, Browser, &QWebEngineView::back);
+  connect(ForewardToolbarButton, &QAction::triggered, Browser, &QWebEngineView::forward);
+  connect(PrintToolbarButton, &QAction::triggered, this, &TMainForm::PrintPage);
+  connect(Browser, &QWebEngineView::printFinished, this, [this](bool printed) {
+    if (!printer_) return;  // the preview's painting
+    printer_.reset();
+    if (!printed) ShowMessageDlg("The page could not be printed.", TMsgDlgType::Error, platform::MB_OK);
+  });
 }
 
 // ---- window messages ----
@@ -483,9 +519,7 @@ void TMainForm::OperatorsMenuItemClick() { UserForm->Execute(options_); }
 
 // ---- the seal data document ----
 
-QString TMainForm::HtmlPagePath(const QString& page) {
-  return QDir(QCoreApplication::applicationDirPath()).filePath("html/" + page);
-}
+QString TMainForm::HtmlPagePath(const QString& page) const { return QDir(htmlFolder_).filePath(page); }
 
 void TMainForm::NewDatabase() {
   if (ActionBusy || !QuerySave()) return;
@@ -536,6 +570,133 @@ bool TMainForm::SaveDatabaseAs(const QString& fileName) {
   }
   SetFileName(name);
   return SaveDatabase();
+}
+
+// ---- pages ----
+
+void TMainForm::ShowPage(const QString& page) {
+  const QString path = HtmlPagePath(page);
+  if (QFileInfo::exists(path)) Browser->setUrl(QUrl::fromLocalFile(path));
+}
+
+void TMainForm::ShowSealPage(IZarnReaderSeal* seal) {
+  if (ActionBusy) return;  // the page would start a second operation on the seal
+  ReaderSession->SetSeal(seal);
+  ShowPage(SealPage);
+}
+
+void TMainForm::ShowGroupPage(IZarnReaderSealGroup* group) {
+  ReaderSession->SetGroup(group);
+  ShowPage(GroupPage);
+}
+
+void TMainForm::ShowDatabasePage(uint32_t serialNumber) {
+  ReaderSession->SetSerialNumber(int32_t(serialNumber));
+  ShowPage(DatabasePage);
+}
+
+void TMainForm::OpenPageOf(const TTreeNode* node) {
+  if (!node) return;
+  if (node->ImageIndex() == GroupImage && node->group) {
+    ShowGroupPage(node->group.Get());
+  } else if (node->ImageIndex() == SealImage) {
+    const TTreeNode* sealNode = node->sealNode ? node->sealNode : node;  // a group entry stands for a seal node
+    if (sealNode->seal) ShowSealPage(sealNode->seal.Get());
+  }
+}
+
+void TMainForm::OpenPageOf(const QListWidgetItem* item) {
+  if (item) ShowDatabasePage(item->data(Qt::UserRole).toUInt());
+}
+
+void TMainForm::OpenSelectedPage(QObject* view) {
+  if (view == DatabaseListView) {
+    const QList<QListWidgetItem*> selected = DatabaseListView->selectedItems();
+    if (!selected.isEmpty()) OpenPageOf(selected.front());
+    return;
+  }
+  const QList<QTreeWidgetItem*> selected = static_cast<QTreeWidget*>(view)->selectedItems();
+  if (!selected.isEmpty()) OpenPageOf(static_cast<const TTreeNode*>(selected.front()));
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key != Qt::Key_Return && key != Qt::Key_Enter) return false;
+    OpenSelectedPage(watched);
+    return true;  // consumed, page or not
+  }
+  if (event->type() != QEvent::MouseButtonPress && event->type() != QEvent::MouseButtonRelease) return false;
+  auto* mouse = static_cast<QMouseEvent*>(event);
+  if (mouse->button() != Qt::LeftButton) return false;
+  const QPoint pos = mouse->position().toPoint();
+  const bool down = event->type() == QEvent::MouseButtonPress;
+  // Only pointers are compared: a node deleted meanwhile is no longer under the mouse.
+  if (watched == GroupTreeView->viewport()) {
+    auto* under = static_cast<TTreeNode*>(GroupTreeView->itemAt(pos));
+    if (down) {
+      MouseDownNode = under;
+    } else {
+      const bool click = under && under == MouseDownNode;
+      MouseDownNode = nullptr;
+      if (click) OpenPageOf(under);
+    }
+  } else if (watched == DatabaseListView->viewport()) {
+    QListWidgetItem* under = DatabaseListView->itemAt(pos);
+    if (down) {
+      MouseDownItem = under;
+    } else {
+      const bool click = under && under == MouseDownItem;
+      MouseDownItem = nullptr;
+      if (click) OpenPageOf(under);
+    }
+  }
+  return false;
+}
+
+// ---- browser commands ----
+
+int TMainForm::TextSize() const {
+  const qreal zoom = Browser->zoomFactor();
+  for (int level = 0; level < int(std::size(TextSizeZoom)); ++level)
+    if (std::abs(zoom - TextSizeZoom[level]) < 0.005) return level;
+  return -1;
+}
+
+void TMainForm::SetTextSize(int level) { Browser->setZoomFactor(TextSizeZoom[level]); }
+
+void TMainForm::ViewMenuShow() {
+  QAction* const items[] = {SmallestTextSizeMenuItem, SmallerTextSizeMenuItem, MediumTextSizeMenuItem,
+                            LargerTextSizeMenuItem, LargestTextSizeMenuItem};
+  for (QAction* item : items) item->setChecked(false);
+  if (const int level = TextSize(); level >= 0) items[level]->setChecked(true);
+}
+
+void TMainForm::PrintPage() {
+  if (printer_) return;  // the page is still being printed
+  const QPrinterInfo printer = QPrinterInfo::defaultPrinter();
+  if (printer.isNull()) {
+    ShowMessageDlg("No printer is set up.", TMsgDlgType::Error, platform::MB_OK);
+    return;
+  }
+  printer_ = std::make_unique<QPrinter>(printer);
+  Browser->print(printer_.get());
+}
+
+void TMainForm::PrintPreview() {
+  if (printer_) return;  // the browser prints one thing at a time
+  QPrinter printer;
+  QPrintPreviewDialog dialog(&printer, this);
+  dialog.setObjectName("PrintPreviewDialog");
+  connect(&dialog, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* target) {
+    // The preview wants the pages painted when this returns.
+    QEventLoop painting;
+    connect(Browser, &QWebEngineView::printFinished, &painting, &QEventLoop::quit);
+    connect(Browser->page(), &QWebEnginePage::renderProcessTerminated, &painting, &QEventLoop::quit);
+    Browser->print(target);
+    painting.exec();
+  });
+  dialog.exec();
 }
 
 // ---- closing ----

@@ -13,6 +13,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <memory>
+#include <QPrinter>
 
 #include "dom.h"
 #include "isession.h"
@@ -31,8 +32,9 @@ class TMainForm : public QMainWindow {
   Q_OBJECT
 
  public:
-  // fileName: a seal data file to open at start, or empty.
-  explicit TMainForm(const QString& fileName = {});
+  // fileName: a seal data file to open at start, or empty. htmlFolder: where the pages
+  // are, empty for the html folder beside the program.
+  explicit TMainForm(const QString& fileName = {}, const QString& htmlFolder = {});
   ~TMainForm() override;
 
   // The prompts of closing and of the seal data file.
@@ -56,8 +58,18 @@ class TMainForm : public QMainWindow {
   bool SaveDatabase();
   bool SaveDatabaseAs(const QString& fileName);
 
-  // The full path of a page in the html folder beside the program.
-  static QString HtmlPagePath(const QString& page);
+  // The full path of a page in the html folder.
+  QString HtmlPagePath(const QString& page) const;
+
+  // Tell the session what the page is about, then show the page when it is there.
+  void ShowSealPage(IZarnReaderSeal* seal);
+  void ShowGroupPage(IZarnReaderSealGroup* group);
+  void ShowDatabasePage(uint32_t serialNumber);
+
+  // The browser's zoom factor of each text size, smallest (0) to largest (4).
+  static constexpr qreal TextSizeZoom[] = {0.8, 0.9, 1.0, 1.1, 1.25};
+  // The text size the browser shows, or -1 when its zoom is none of the five.
+  int TextSize() const;
 
   TSetupTrees& Trees() { return *trees_; }
   TZarnDocument& Document() { return *document_; }
@@ -108,6 +120,7 @@ class TMainForm : public QMainWindow {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -119,6 +132,16 @@ class TMainForm : public QMainWindow {
   void SetFileName(const QString& name);
   void OperationEnded();
   void ShowKeysetAlerts();
+  void ShowPage(const QString& page);
+  // The page of a seal node, a group entry or a group node.
+  void OpenPageOf(const TTreeNode* node);
+  void OpenPageOf(const QListWidgetItem* item);
+  // Enter in a tree or the list: the selection's page.
+  void OpenSelectedPage(QObject* view);
+  void SetTextSize(int level);
+  void ViewMenuShow();
+  void PrintPage();
+  void PrintPreview();
   // Port nodes of the search: the selected one, or every port with the root selected.
   std::vector<TTreeNode*> PortsToSearch() const;
 
@@ -147,6 +170,12 @@ class TMainForm : public QMainWindow {
   TSetupTrees* trees_ = nullptr;
   ReaderOptions options_;
   QString fileName_;
+  const QString htmlFolder_;
+  // Under the left button since it went down in the group tree or the Database list.
+  TTreeNode* MouseDownNode = nullptr;
+  QListWidgetItem* MouseDownItem = nullptr;
+  // The printer of a print still running; WebEngine prints after print() has returned.
+  std::unique_ptr<QPrinter> printer_;
   // A close that came while an operation's wait ran; carried out once it has ended.
   bool closePending_ = false;
 };

@@ -3,13 +3,21 @@
 #include "main_form.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QKeyEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QPrintPreviewWidget>
+#include <QPrinterInfo>
 #include <QTest>
+#include <QWebEngineHistory>
 #include <QRegularExpression>
 #include <QTimer>
 #include <QWebEngineView>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -26,6 +34,9 @@
 #include "user.h"
 
 namespace fs = std::filesystem;
+
+// Texts in failure messages as text.
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace {
 
@@ -86,13 +97,55 @@ class MainFormTest : public ::testing::Test {
     ASSERT_TRUE(registry.OpenKey(std::string("\\") + SettingsKeyPath, true));
     ASSERT_TRUE(registry.WriteBool("ShowDialog", false));
   }
-  void Start() {
-    form_ = std::make_unique<TMainForm>();
+  void Start(const QString& html = {}) {
+    form_ = std::make_unique<TMainForm>(QString(), html);
     form_->Trees().SetPortTimeout(PortTimeout);
     form_->show();
     QApplication::processEvents();
   }
   TTreeNode* Com7() { return ChildNamed(form_->Trees().RootNode(), "COM7"); }
+  // A folder of pages whose titles name them; the seal page only when asked for.
+  QString TestPages(bool withSealPage = true) {
+    const QString html = QString::fromStdString(dir_ + "/html");
+    QDir().mkpath(html);
+    for (const char* name : {"Start", "Seal", "Group", "Database"}) {
+      if (!withSealPage && std::string(name) == "Seal") continue;
+      QFile page(html + "/ZarnReader" + name + ".htm");
+      EXPECT_TRUE(page.open(QIODevice::WriteOnly));
+      page.write(QString("<html><head><title>%1</title></head><body><h1>%1</h1>"
+                         "<p style='height:3000px'>A page of the reader.</p></body></html>")
+                     .arg(name)
+                     .toUtf8());
+    }
+    return html;
+  }
+  // The titles of the pages in the browser's history, the current one last.
+  QStringList PagesVisited() {
+    QStringList titles;
+    QWebEngineHistory* history = form_->Browser->history();
+    for (int i = 0; i <= history->currentItemIndex(); ++i) titles << history->itemAt(i).title();
+    return titles;
+  }
+  bool Shows(const QString& title) {
+    return WaitFor([&] { return form_->Browser->title() == title && !loading_; }, 15000);
+  }
+  void WatchLoading() {
+    QObject::connect(form_->Browser, &QWebEngineView::loadStarted, [this] { loading_ = true; });
+    QObject::connect(form_->Browser, &QWebEngineView::loadFinished, [this] { loading_ = false; });
+  }
+  void Click(QTreeWidget* tree, QTreeWidgetItem* item) {
+    tree->scrollToItem(item);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+  }
+  void Click(QListWidget* list, QListWidgetItem* item) {
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
+  }
+  IDispatch* SessionSeal() {
+    IDispatch* seal = nullptr;
+    form_->Session().get_Seal(&seal);
+    if (seal) seal->Release();  // the tree keeps it
+    return seal;
+  }
   // Adds a seal through Setup > Add Seal... with COM7 selected.
   TTreeNode* AddSealThroughTheMenu(uint32_t number) {
     form_->SetupTreeView->setCurrentItem(Com7());
@@ -115,6 +168,20 @@ class MainFormTest : public ::testing::Test {
   sim::SimulatedSeal seal_{Serial, 3};
   std::unique_ptr<sim::ScopedPortMap> map_;
   std::unique_ptr<TMainForm> form_;
+  bool loading_ = false;
+};
+
+// Counts the Enter keys that reach a widget, that is, that a view let through.
+class EnterSpy : public QObject {
+ public:
+  explicit EnterSpy(QWidget* widget) { widget->installEventFilter(this); }
+  int count = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Return) ++count;
+    return false;
+  }
 };
 
 TEST_F(MainFormTest, FirstStartShowsTheDefaultsAndAsksForTheOperators) {
@@ -396,17 +463,25 @@ TEST_F(MainFormTest, ExportAndImportSetupThroughTheFileMenu) {
 TEST_F(MainFormTest, SaveAsSuggestsTheOperatorsAndTheTime) {
   NoOperatorDialog();
   Start();
-  form_->Options().operator1 = "JS";
-  form_->Options().operator2 = "AB";
-  QString suggested;
-  auto previous = SetFileDialogHandler([&](const TFileDialogRequest& request) -> std::optional<QString> {
-    suggested = request.fileName;
-    return std::nullopt;
-  });
-  EXPECT_FALSE(form_->SaveDatabase());  // untitled: Save As, cancelled
-  SetFileDialogHandler(previous);
-  EXPECT_TRUE(QRegularExpression("^JS-AB-\\d{8}-\\d{6}$").match(suggested).hasMatch()) << suggested.toStdString();
-  EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
+  struct Case {
+    QString operator1, operator2, suggestion;
+  };
+  for (const Case& c : {Case{"JS", "AB", "^JS-AB-\\d{8}-\\d{6}$"}, Case{"", "AB", "^AB-\\d{8}-\\d{6}$"},
+                        Case{"", "", "^\\d{8}-\\d{6}$"}}) {
+    form_->Options().operator1 = c.operator1;
+    form_->Options().operator2 = c.operator2;
+    TFileDialogRequest asked;
+    auto previous = SetFileDialogHandler([&](const TFileDialogRequest& request) -> std::optional<QString> {
+      asked = request;
+      return std::nullopt;
+    });
+    form_->SaveToolbarButton->trigger();  // untitled: Save As, cancelled
+    SetFileDialogHandler(previous);
+    EXPECT_EQ(asked.title, "Save As");
+    EXPECT_EQ(asked.defaultExtension, "zrd");
+    EXPECT_TRUE(QRegularExpression(c.suggestion).match(asked.fileName).hasMatch()) << asked.fileName.toStdString();
+    EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
+  }
 }
 
 TEST_F(MainFormTest, SetupAndGroupsSurviveARestart) {
@@ -442,6 +517,307 @@ TEST_F(MainFormTest, ScreenshotOfTheMainWindow) {
   EXPECT_TRUE(WaitFor([&] { return form_->Browser->title() == "ZARN Reader"; }, 15000));
   QTest::qWait(500);  // the page's first paint
   EXPECT_TRUE(form_->grab().save("main_window.png"));
+}
+
+TEST_F(MainFormTest, ClicksAndEnterOpenThePagesOfSealsGroupsAndTheDatabase) {
+  NoOperatorDialog();
+  Start(TestPages());
+  WatchLoading();
+  ASSERT_TRUE(Shows("Start"));
+  TTreeNode* seal = AddSealThroughTheMenu(Serial);
+  TActionParams p = ParamsOf(seal);
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  ASSERT_TRUE(RunAction(StatusThread, p));  // the seal is now in the Database list
+  ASSERT_TRUE(WaitFor([&] { return form_->DatabaseListView->count() == 1; }));
+
+  Click(form_->SetupTreeView, seal);
+  ASSERT_TRUE(Shows("Seal"));
+  EXPECT_EQ(SessionSeal(), static_cast<IDispatch*>(seal->seal.Get()));
+
+  form_->ViewGroupMenuItem->trigger();
+  TTreeNode* allSeals = form_->Trees().AllSealsNode();
+  Click(form_->GroupTreeView, allSeals);
+  ASSERT_TRUE(Shows("Group"));
+  IDispatch* group = nullptr;
+  form_->Session().get_Group(&group);
+  EXPECT_EQ(group, static_cast<IDispatch*>(allSeals->group.Get()));
+  if (group) group->Release();
+  allSeals->setExpanded(true);
+  Click(form_->GroupTreeView, allSeals->Child(0));  // the entry stands for the seal
+  ASSERT_TRUE(Shows("Seal"));
+
+  form_->ViewDatabaseMenuItem->trigger();
+  Click(form_->DatabaseListView, form_->DatabaseListView->item(0));
+  ASSERT_TRUE(Shows("Database"));
+  int32_t serial = 0;
+  form_->Session().get_SerialNumber(&serial);
+  EXPECT_EQ(serial, int32_t(Serial));
+
+  // A press on one node and the release on another is no click.
+  form_->ViewGroupMenuItem->trigger();
+  QTest::mousePress(form_->GroupTreeView->viewport(), Qt::LeftButton, {},
+                    form_->GroupTreeView->visualItemRect(allSeals).center());
+  QTest::mouseRelease(form_->GroupTreeView->viewport(), Qt::LeftButton, {},
+                      form_->GroupTreeView->visualItemRect(allSeals->Child(0)).center());
+
+  // Enter: the selection's page, nothing on the root, a port or no selection; the key
+  // never goes further.
+  EnterSpy setupSpy(form_->SetupTabSheet), groupSpy(form_->GroupTabSheet), listSpy(form_->DatabaseTabSheet);
+  form_->ViewSetupMenuItem->trigger();
+  for (QTreeWidgetItem* node : {static_cast<QTreeWidgetItem*>(form_->Trees().RootNode()),
+                                static_cast<QTreeWidgetItem*>(Com7())}) {
+    form_->SetupTreeView->setCurrentItem(node);
+    QTest::keyClick(form_->SetupTreeView, Qt::Key_Return);
+  }
+  form_->ViewGroupMenuItem->trigger();
+  form_->GroupTreeView->clearSelection();
+  QTest::keyClick(form_->GroupTreeView, Qt::Key_Return);
+  form_->ViewDatabaseMenuItem->trigger();
+  form_->DatabaseListView->clearSelection();
+  QTest::keyClick(form_->DatabaseListView, Qt::Key_Return);
+  form_->ViewGroupMenuItem->trigger();
+  form_->GroupTreeView->setCurrentItem(allSeals);
+  QTest::keyClick(form_->GroupTreeView, Qt::Key_Return);
+  ASSERT_TRUE(Shows("Group"));
+  form_->ViewSetupMenuItem->trigger();
+  form_->SetupTreeView->setCurrentItem(seal);
+  QTest::keyClick(form_->SetupTreeView, Qt::Key_Return);
+  ASSERT_TRUE(Shows("Seal"));
+  form_->ViewDatabaseMenuItem->trigger();
+  form_->DatabaseListView->setCurrentRow(0);
+  QTest::keyClick(form_->DatabaseListView, Qt::Key_Return);
+  ASSERT_TRUE(Shows("Database"));
+  EXPECT_EQ(setupSpy.count + groupSpy.count + listSpy.count, 0);
+  EXPECT_EQ(PagesVisited(), QStringList({"Start", "Seal", "Group", "Seal", "Database", "Group", "Seal", "Database"}));
+  EXPECT_TRUE(QFileInfo(form_->HtmlPagePath("ZarnReaderSeal.htm")).isFile());
+}
+
+TEST_F(MainFormTest, WhileAnOperationRunsASealClickShowsNothingButAGroupStillShows) {
+  NoOperatorDialog();
+  Start(TestPages());
+  WatchLoading();
+  ASSERT_TRUE(Shows("Start"));
+  TTreeNode* seal = AddSealThroughTheMenu(Serial);
+  TActionParams p = ParamsOf(seal);
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  IDispatch* before = SessionSeal();
+  seal_.InjectFault('I', sim::SealFaultSpec(sim::SealFault::Delay, 400));
+  QTimer::singleShot(50, form_.get(), [&] {
+    Click(form_->SetupTreeView, seal);
+    form_->ViewGroupMenuItem->trigger();
+    Click(form_->GroupTreeView, form_->Trees().AllSealsNode());
+  });
+  ASSERT_TRUE(RunAction(LogInfoThread, p));
+  ASSERT_TRUE(Shows("Group"));
+  EXPECT_EQ(SessionSeal(), before);
+  EXPECT_EQ(PagesVisited(), QStringList({"Start", "Group"}));
+  form_->ViewSetupMenuItem->trigger();
+  Click(form_->SetupTreeView, seal);  // the operation has ended
+  ASSERT_TRUE(Shows("Seal"));
+}
+
+TEST_F(MainFormTest, WithoutTheSealPageAClickChangesOnlyTheSessionsSeal) {
+  NoOperatorDialog();
+  Start(TestPages(false));
+  WatchLoading();
+  ASSERT_TRUE(Shows("Start"));
+  TTreeNode* seal = AddSealThroughTheMenu(Serial);
+  Click(form_->SetupTreeView, seal);
+  EXPECT_EQ(SessionSeal(), static_cast<IDispatch*>(seal->seal.Get()));
+  form_->ViewGroupMenuItem->trigger();
+  Click(form_->GroupTreeView, form_->Trees().AllSealsNode());
+  ASSERT_TRUE(Shows("Group"));
+  EXPECT_EQ(PagesVisited(), QStringList({"Start", "Group"}));
+}
+
+TEST_F(MainFormTest, BackForwardRefreshAndTheStartPage) {
+  NoOperatorDialog();
+  Start(TestPages());
+  WatchLoading();
+  ASSERT_TRUE(Shows("Start"));
+  TTreeNode* seal = AddSealThroughTheMenu(Serial);
+  Click(form_->SetupTreeView, seal);
+  ASSERT_TRUE(Shows("Seal"));
+  form_->BackToolbarButton->trigger();
+  ASSERT_TRUE(Shows("Start"));
+  form_->BackToolbarButton->trigger();  // nothing to go back to
+  form_->ForewardToolbarButton->trigger();
+  ASSERT_TRUE(Shows("Seal"));
+  form_->ForewardToolbarButton->trigger();
+
+  int loads = 0;
+  QObject::connect(form_->Browser, &QWebEngineView::loadStarted, [&] { ++loads; });
+  TActionParams p = ParamsOf(seal);
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  seal_.InjectFault('I', sim::SealFaultSpec(sim::SealFault::Delay, 300));
+  QTimer::singleShot(50, form_.get(), [&] { form_->RefreshToolbarButton->trigger(); });
+  ASSERT_TRUE(RunAction(LogInfoThread, p));
+  QTest::qWait(200);
+  EXPECT_EQ(loads, 0);
+  form_->RefreshToolbarButton->trigger();
+  EXPECT_TRUE(WaitFor([&] { return loads == 1 && !loading_; }));
+  form_->ViewStartPageMenuItem->trigger();
+  ASSERT_TRUE(Shows("Start"));
+  EXPECT_EQ(PagesVisited(), QStringList({"Start", "Seal", "Start"}));
+}
+
+TEST_F(MainFormTest, EnterInAPageReachesThePage) {
+  NoOperatorDialog();
+  const QString html = TestPages();
+  QFile start(html + "/ZarnReaderStart.htm");
+  ASSERT_TRUE(start.open(QIODevice::WriteOnly));
+  start.write("<html><head><title>Start</title></head><body><input id='name' autofocus "
+              "onkeydown=\"if (event.key == 'Enter') document.title = 'Entered ' + this.value\"></body></html>");
+  start.close();
+  Start(html);
+  WatchLoading();
+  ASSERT_TRUE(Shows("Start"));
+  form_->Browser->setFocus();
+  QWidget* page = form_->Browser->focusProxy();
+  QTest::keyClicks(page, "JS");
+  QTest::keyClick(page, Qt::Key_Return);
+  EXPECT_TRUE(Shows("Entered JS"));
+}
+
+TEST_F(MainFormTest, TheViewMenuChecksTheTextSizeAlsoAfterTheBrowsersOwnZoom) {
+  NoOperatorDialog();
+  Start(TestPages());
+  WatchLoading();
+  ASSERT_TRUE(Shows("Start"));
+  QAction* const items[] = {form_->SmallestTextSizeMenuItem, form_->SmallerTextSizeMenuItem,
+                            form_->MediumTextSizeMenuItem, form_->LargerTextSizeMenuItem,
+                            form_->LargestTextSizeMenuItem};
+  // Opens the View menu as a person does and answers which size is checked.
+  auto checked = [&]() -> int {
+    QMenuBar* bar = form_->menuBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(form_->ViewMenu->menuAction()).center());
+    EXPECT_TRUE(WaitFor([&] { return form_->ViewMenu->isVisible(); }));
+    int level = -1, count = 0;
+    for (int i = 0; i < 5; ++i)
+      if (items[i]->isChecked()) level = i, ++count;
+    form_->ViewMenu->close();
+    return count > 1 ? -2 : level;
+  };
+  EXPECT_EQ(checked(), 2);
+  struct Step {
+    QAction* item;  // or a notch of Ctrl and the wheel: +1 up, -1 down
+    int notch;
+    qreal zoom;
+    int level;
+  };
+  for (const Step& step : {Step{form_->LargestTextSizeMenuItem, 0, 1.25, 4}, Step{form_->SmallestTextSizeMenuItem, 0, 0.8, 0},
+                           Step{nullptr, +1, 0.9, 1}, Step{nullptr, +1, 1.0, 2}, Step{nullptr, +1, 1.1, 3},
+                           Step{nullptr, +1, 1.2, -1}, Step{form_->LargerTextSizeMenuItem, 0, 1.1, 3},
+                           Step{nullptr, -1, 1.0, 2}, Step{nullptr, -1, 0.9, 1}, Step{nullptr, -1, 0.8, 0},
+                           Step{nullptr, -1, 0.7, -1}, Step{form_->MediumTextSizeMenuItem, 0, 1.0, 2}}) {
+    if (step.item) {
+      step.item->trigger();
+    } else {
+      QWidget* page = form_->Browser->focusProxy();
+      const QPointF at(50, 50);
+      QWheelEvent wheel(at, page->mapToGlobal(at), QPoint(), QPoint(0, 120 * step.notch), Qt::NoButton,
+                        Qt::ControlModifier, Qt::NoScrollPhase, false);
+      QApplication::sendEvent(page, &wheel);
+    }
+    EXPECT_TRUE(WaitFor([&] { return std::abs(form_->Browser->zoomFactor() - step.zoom) < 0.005; }))
+        << step.zoom << " " << form_->Browser->zoomFactor();
+    EXPECT_EQ(checked(), step.level) << step.zoom;
+  }
+  // The browser keeps the size from page to page.
+  form_->LargerTextSizeMenuItem->trigger();
+  Click(form_->SetupTreeView, AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(Shows("Seal"));
+  EXPECT_EQ(checked(), 3);
+}
+
+TEST_F(MainFormTest, PrintWithoutAPrinterSaysSoAndThePreviewShowsThePage) {
+  NoOperatorDialog();
+  Start(TestPages());
+  WatchLoading();
+  ASSERT_TRUE(Shows("Start"));
+  ASSERT_TRUE(QPrinterInfo::defaultPrinter().isNull()) << "this test wants a machine without printers";
+  {
+    platform::MessageBoxRecorder boxes;
+    form_->PrintToolbarButton->trigger();
+    form_->PrintMenuItem->trigger();
+    ASSERT_EQ(boxes.Boxes().size(), 2u);
+    EXPECT_EQ(boxes.Boxes()[0].text, "No printer is set up.");
+  }
+  // Looks at the preview once it has painted the page, then closes it.
+  int pages = 0;
+  bool shown = false;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (!dialog || dialog->objectName() != "PrintPreviewDialog") return;
+    shown = true;
+    auto* preview = dialog->findChild<QPrintPreviewWidget*>();
+    if (!preview || preview->pageCount() < 2) return;
+    look.stop();
+    pages = preview->pageCount();
+    dialog->grab().save("print_preview.png");
+    dialog->reject();
+  });
+  look.start(100);
+  form_->PrintPreviewMenuItem->trigger();
+  EXPECT_TRUE(shown);
+  EXPECT_GT(pages, 1);  // the page is 3000 pixels high
+}
+
+TEST_F(MainFormTest, SavingWritesTheViewsOnlyToAnXmlName) {
+  NoOperatorDialog();
+  Start();
+  TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  ASSERT_TRUE(RunAction(StatusThread, p));
+  for (const auto& [name, views] : std::vector<std::pair<std::string, bool>>{
+           {"seals.XML", true}, {"seals.xml", true}, {"seals.zrd", false}, {"seals", false}}) {
+    const QString file = QString::fromStdString(dir_ + "/" + name);
+    auto previous = SetFileDialogHandler([&](const TFileDialogRequest&) -> std::optional<QString> { return file; });
+    form_->SaveAsMenuItem->trigger();
+    SetFileDialogHandler(previous);
+    EXPECT_EQ(form_->FileName(), file);
+    QFile saved(file);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly)) << name;
+    EXPECT_EQ(saved.readAll().contains("<plain"), views) << name;
+  }
+}
+
+TEST_F(MainFormTest, OpenWithUnsavedChangesAsksAndCancelKeepsEverything) {
+  NoOperatorDialog();
+  Start();
+  TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  ASSERT_TRUE(RunAction(StatusThread, p));
+  const QString first = QString::fromStdString(dir_ + "/first.zrd");
+  ASSERT_TRUE(form_->SaveDatabaseAs(first));
+  form_->NewMenuItem->trigger();  // unchanged since the save: asks nothing
+  EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
+  EXPECT_EQ(form_->DatabaseListView->count(), 0);
+  ASSERT_TRUE(RunAction(StatusThread, p));
+  ASSERT_TRUE(WaitFor([&] { return form_->DatabaseListView->count() == 1 && form_->Document().Modified(); }));
+
+  int dialogs = 0;
+  auto previous = SetFileDialogHandler([&](const TFileDialogRequest& request) -> std::optional<QString> {
+    ++dialogs;
+    EXPECT_EQ(request.title, "Open");
+    return first;
+  });
+  platform::MessageBoxRecorder boxes;
+  boxes.Answer(platform::IDCANCEL);
+  form_->OpenToolbarButton->trigger();
+  EXPECT_EQ(dialogs, 0);
+  EXPECT_TRUE(form_->Document().Modified());
+  EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
+  EXPECT_EQ(Count(form_->Document(), "/zarn/seal/key/status"), 1u);
+  boxes.Answer(platform::IDNO);
+  form_->OpenMenuItem->trigger();
+  SetFileDialogHandler(previous);
+  EXPECT_EQ(dialogs, 1);
+  EXPECT_FALSE(form_->Document().Modified());
+  EXPECT_EQ(form_->FileName(), first);
+  ASSERT_EQ(boxes.Boxes().size(), 2u);
+  EXPECT_EQ(boxes.Boxes()[1].text, "The contents of the database has changed.\rDo you want to save the changes?");
 }
 
 bool underXvfb = false;
