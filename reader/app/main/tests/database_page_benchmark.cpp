@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   for (int run = 0; run < Runs; ++run) {
     QElapsedTimer timer;
     timer.start();
-    const std::string state = page_driver::ShowDatabasePage(form, int32_t(Serial));
+    const std::string state = page_driver::ShowDatabasePage(form, Serial);
     wall.push_back(double(timer.nsecsElapsed()) / 1e6);
     if (state != "ready") {
       std::fprintf(stderr, "The page did not show the seal (%s).\n", state.c_str());
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
                          .value("value")
                          .toDouble());
     // Away again, so the next run opens the page anew.
-    form.Browser->setUrl(QUrl::fromLocalFile(TMainForm::HtmlPagePath("ZarnReaderStart.htm")));
+    form.Browser->setUrl(QUrl::fromLocalFile(form.HtmlPagePath("ZarnReaderStart.htm")));
     QTest::qWait(300);
   }
   auto median = [](std::vector<double> v) {

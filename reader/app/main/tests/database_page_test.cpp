@@ -92,12 +92,14 @@ class DatabasePageTest : public ::testing::Test {
     ASSERT_TRUE(RunAction(ReadoutThread, p)) << p.Result;
   }
 
-  std::string ShowDatabasePage(int32_t serial) {
-    std::string state = page_driver::ShowDatabasePage(*form_, serial);
+  // The page's state once painted; a failure's notice is reported.
+  std::string Shown(std::string state) {
     if (state == "failed")
       ADD_FAILURE() << Run("return document.getElementById('notice').textContent;").value("value").toString().toStdString();
     return state;
   }
+  std::string OpenFromDatabaseList() { return Shown(page_driver::OpenFromDatabaseList(*form_, Serial)); }
+  std::string ShowDatabasePage(uint32_t serial) { return Shown(page_driver::ShowDatabasePage(*form_, serial)); }
   QJsonObject Run(const QString& body) { return page_driver::Run(form_->Browser->page(), body); }
 
   // The file with one hex digit of its second page's signature (bytes 8-15 of its 64) changed.
@@ -139,7 +141,7 @@ TEST_F(DatabasePageTest, ShowsTheVerifiedPagesAndATamperedFileAsNotAuthentic) {
   // Opened again, every view is built anew from the hex texts through the crypto service.
   ASSERT_TRUE(form_->OpenDatabase(QString::fromStdString(file.string())));
 
-  ASSERT_EQ(ShowDatabasePage(int32_t(Serial)), "ready");
+  ASSERT_EQ(OpenFromDatabaseList(), "ready");
   // Three seal-event pages and the system log's empty page.
   EXPECT_EQ(Verdicts(), std::vector<std::string>(4, "authentic"));
   QJsonObject shown = Run(R"(
@@ -163,7 +165,7 @@ TEST_F(DatabasePageTest, ShowsTheVerifiedPagesAndATamperedFileAsNotAuthentic) {
   const fs::path tampered = dir_ / "tampered.xml";
   ASSERT_NO_FATAL_FAILURE(TamperSignature(file, tampered));
   ASSERT_TRUE(form_->OpenDatabase(QString::fromStdString(tampered.string())));
-  ASSERT_EQ(ShowDatabasePage(int32_t(Serial)), "ready");
+  ASSERT_EQ(OpenFromDatabaseList(), "ready");
   std::vector<std::string> verdicts = Verdicts();
   EXPECT_EQ(std::count(verdicts.begin(), verdicts.end(), "not authentic"), 1) << testing::PrintToString(verdicts);
   EXPECT_EQ(std::count(verdicts.begin(), verdicts.end(), "authentic"), 3);
@@ -174,13 +176,13 @@ TEST_F(DatabasePageTest, ShowsTheVerifiedPagesAndATamperedFileAsNotAuthentic) {
   EXPECT_EQ(ShowDatabasePage(12), "empty");
   EXPECT_EQ(Run("return document.getElementById('notice').textContent;").value("value").toString(),
             "The seal data file holds nothing for seal 12.");
-  EXPECT_EQ(ShowDatabasePage(-1), "empty");
+  EXPECT_EQ(ShowDatabasePage(uint32_t(-1)), "empty");  // the session's -1: no seal chosen
 }
 
 // The document's members from page script, through the bridge, as the pages use them.
 TEST_F(DatabasePageTest, PageScriptReadsTheDocumentAndIsToldOfStaleNodesAndBadXPath) {
   ASSERT_NO_FATAL_FAILURE(ReadOut("pad"));
-  ASSERT_EQ(ShowDatabasePage(int32_t(Serial)), "ready");
+  ASSERT_EQ(OpenFromDatabaseList(), "ready");
   struct Case {
     const char* body;
     QJsonValue expected;
@@ -237,7 +239,7 @@ TEST_F(DatabasePageTest, ScreenshotOfTheDatabasePage) {
   ASSERT_NO_FATAL_FAILURE(TamperSignature(file, tampered));
   ASSERT_TRUE(form_->OpenDatabase(QString::fromStdString(tampered.string())));
   form_->resize(1200, 1000);
-  ASSERT_EQ(ShowDatabasePage(int32_t(Serial)), "ready");
+  ASSERT_EQ(OpenFromDatabaseList(), "ready");
   // The top of the page, then its seal events.
   for (const char* name : {"database_page.png", "database_page_logs.png"}) {
     QTest::qWait(300);

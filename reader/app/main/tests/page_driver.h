@@ -5,6 +5,8 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QListWidget>
+#include <QTabWidget>
 #include <QTest>
 #include <QWebEngineView>
 #include <dlfcn.h>
@@ -44,13 +46,13 @@ inline QJsonObject Run(QWebEnginePage* page, const QString& body) {
   return QJsonDocument::fromJson(answer.toUtf8()).object();
 }
 
-// Shows the Database page for the serial number; the state the page reached once painted
-// ("ready", "empty" or "failed"), empty when it never got there.
-inline std::string ShowDatabasePage(TMainForm& form, int32_t serial) {
-  form.Session().SetSerialNumber(serial);
+// Runs open, which navigates to a page, and waits until that page is painted; the state
+// the page reached ("ready", "empty" or "failed"), empty when it never got there.
+template <class Open>
+std::string AwaitPage(TMainForm& form, Open open) {
   bool loaded = false;
   auto connection = QObject::connect(form.Browser, &QWebEngineView::loadFinished, [&] { loaded = true; });
-  form.Browser->setUrl(QUrl::fromLocalFile(TMainForm::HtmlPagePath("ZarnReaderDatabase.htm")));
+  open();
   QElapsedTimer timer;
   timer.start();
   // The page shown before may be this one too: its state counts only after the new load.
@@ -64,6 +66,26 @@ inline std::string ShowDatabasePage(TMainForm& form, int32_t serial) {
     QTest::qWait(2);
   }
   return "";
+}
+
+inline std::string ShowDatabasePage(TMainForm& form, uint32_t serial) {
+  return AwaitPage(form, [&] { form.ShowDatabasePage(serial); });
+}
+
+// As the operator opens it: the Database tab, the seal's entry in the list, Enter.
+inline std::string OpenFromDatabaseList(TMainForm& form, uint32_t serial) {
+  QListWidgetItem* entry = nullptr;
+  const bool listed = QTest::qWaitFor([&] {
+    for (int i = 0; i < form.DatabaseListView->count() && !entry; ++i)
+      if (form.DatabaseListView->item(i)->data(Qt::UserRole).toUInt() == serial) entry = form.DatabaseListView->item(i);
+    return entry != nullptr;
+  }, Timeout);
+  if (!listed) return "";
+  form.PageControl->setCurrentWidget(form.DatabaseTabSheet);
+  return AwaitPage(form, [&] {
+    form.DatabaseListView->setCurrentItem(entry);
+    QTest::keyClick(form.DatabaseListView, Qt::Key_Return);
+  });
 }
 
 }  // namespace page_driver
