@@ -246,7 +246,12 @@ TZarnDocument::TZarnDocument(TDocumentHost host) : host_(std::move(host)), queri
   NewDocument();
 }
 
-TZarnDocument::~TZarnDocument() = default;
+TZarnDocument::~TZarnDocument() {
+  // Script may still hold the document's objects; from now on they find it closed.
+  self_.reset();
+}
+
+std::weak_ptr<const TZarnDocument> TZarnDocument::WeakReference() const { return self_; }
 
 std::unique_ptr<pugi::xml_document> TZarnDocument::CreateDomDocument() {
   return std::make_unique<pugi::xml_document>();
@@ -264,6 +269,15 @@ void TZarnDocument::SetCryptoFactory(CryptoFactory factory) {
 
 void TZarnDocument::MarkModified() { modified_ = true; }
 
+TZarnDocument::TreeStamp TZarnDocument::Stamp() const {
+  Lock lock(*this);
+  return stamp_;
+}
+
+void TZarnDocument::Remove(pugi::xml_node parent, pugi::xml_node child) {
+  if (parent.remove_child(child)) ++stamp_.removals;
+}
+
 bool TZarnDocument::NewDocument() {
   Lock lock(*this);
   modified_ = false;
@@ -275,6 +289,7 @@ bool TZarnDocument::NewDocument() {
     throw std::bad_alloc();
   dom_ = std::move(fresh);
   root_ = root;
+  ++stamp_.generation;
   // The old tree is gone: a key of it must not be written to.
   currentKey_ = pugi::xml_node();
   return true;
@@ -314,7 +329,7 @@ bool TZarnDocument::SelectKeyset(uint32_t serial, uint32_t keysetNumber, TSealTi
     seal = root_.append_child("seal");
     if (!seal) return false;
     if (!SetAttribute(seal, "sn", Unsigned(serial))) {
-      root_.remove_child(seal);
+      Remove(root_, seal);
       return false;
     }
     PostMessage(FindWindow(MainWindowClass), WM_SEALINDATABASE, 0, LPARAM(serial));
@@ -329,7 +344,7 @@ bool TZarnDocument::SelectKeyset(uint32_t serial, uint32_t keysetNumber, TSealTi
   pugi::xml_node key = seal.append_child("key");
   if (!key) return false;
   if (!SetAttribute(key, "no", no) || !SetAttribute(key, "date", date) || !SetAttribute(key, "time", time)) {
-    seal.remove_child(key);
+    Remove(seal, key);
     return false;
   }
   currentKey_ = key;
@@ -350,7 +365,7 @@ bool TZarnDocument::RemovePage(const std::string& log, uint8_t pageNumber, const
     queries_->Set("time", SealTimeToTimeText(time));
     copy = queries_->pageWithEntry.evaluate_node(currentKey_).node();
   }
-  if (copy) currentKey_.remove_child(copy);
+  if (copy) Remove(currentKey_, copy);
   return true;
 }
 
@@ -375,7 +390,7 @@ bool TZarnDocument::AddPage(const char* log, const char* entryName, unsigned ind
   pugi::xml_node page = currentKey_.append_child("page");
   if (!page) return false;
   if (!AddText(page, BytesToHex(raw, LogPageSize))) {
-    currentKey_.remove_child(page);
+    Remove(currentKey_, page);
     return false;
   }
   return (this->*view)(page, plain, authenticity);
@@ -403,11 +418,11 @@ bool TZarnDocument::AddHealthPage(const uint8_t raw[LogPageSize], const uint8_t 
 bool TZarnDocument::AddStatus(const uint8_t raw[StatusRecordSize], const uint8_t plain[StatusRecordSize]) {
   Lock lock(*this);
   if (!currentKey_) return false;
-  if (pugi::xml_node old = queries_->status.evaluate_node(currentKey_).node()) currentKey_.remove_child(old);
+  if (pugi::xml_node old = queries_->status.evaluate_node(currentKey_).node()) Remove(currentKey_, old);
   pugi::xml_node status = currentKey_.append_child("status");
   if (!status) return false;
   if (!AddText(status, BytesToHex(raw, StatusRecordSize))) {
-    currentKey_.remove_child(status);
+    Remove(currentKey_, status);
     return false;
   }
   return AddStatusView(status, plain);
@@ -423,7 +438,7 @@ bool TZarnDocument::AddPad(const uint8_t* rawPages, unsigned lastPage, const std
   pugi::xml_node pad = currentKey_.append_child("pad");
   if (!pad) return false;
   if (!AddText(pad, hex)) {
-    currentKey_.remove_child(pad);
+    Remove(currentKey_, pad);
     return false;
   }
   // A pad carries no attribute, so nothing else would mark it unsaved.
@@ -450,7 +465,7 @@ pugi::xml_node TZarnDocument::StartLogView(pugi::xml_node page, const char* log,
   if (!view) return view;
   if (!SetAttribute(view, "log", log) || !SetAttribute(view, "no", Unsigned(plain[3])) ||
       !SetDateTimeAttrs(view, U32(plain + 4)) || !SetVerifiedAttr(view, authenticity)) {
-    page.remove_child(view);
+    Remove(page, view);
     return pugi::xml_node();
   }
   return view;
@@ -659,6 +674,7 @@ bool TZarnDocument::Load(const std::string& fileName, std::string& message, std:
   token.reset();
   dom_ = std::move(spare);
   root_ = root;
+  ++stamp_.generation;
   currentKey_ = pugi::xml_node();
   modified_ = false;
   return true;

@@ -102,6 +102,19 @@ class TZarnDocument {
     Lock lock(*this);
     return f(static_cast<const pugi::xml_document&>(*dom_));
   }
+  // Tells a node taken from the tree earlier whether it may still be there: the
+  // generation counts the trees (NewDocument and every open make a new one), removals
+  // count the nodes the writers took out of the current tree.
+  struct TreeStamp {
+    uint64_t generation = 0;
+    uint64_t removals = 0;
+    bool operator==(const TreeStamp&) const = default;
+  };
+  TreeStamp Stamp() const;
+  // For what may outlive the document (script's objects): empty once the document is gone.
+  // The document is destroyed on the window thread, where such objects are called.
+  std::weak_ptr<const TZarnDocument> WeakReference() const;
+
   // The text a save writes, with or without the views.
   std::string Xml(bool withViews = true) const;
 
@@ -124,6 +137,8 @@ class TZarnDocument {
 
   static std::unique_ptr<pugi::xml_document> CreateDomDocument();
   void MarkModified();
+  // Takes a node out of the current tree, counted in the stamp.
+  void Remove(pugi::xml_node parent, pugi::xml_node child);
 
   bool SetAttribute(pugi::xml_node element, const char* name, const std::string& value);
   bool AddText(pugi::xml_node node, const std::string& text);
@@ -171,4 +186,7 @@ class TZarnDocument {
   pugi::xml_node root_;
   pugi::xml_node currentKey_;
   std::unique_ptr<Queries> queries_;
+  TreeStamp stamp_;
+  // Owns nothing: only hands out weak references that expire with the document.
+  std::shared_ptr<const TZarnDocument> self_{this, [](const TZarnDocument*) {}};
 };

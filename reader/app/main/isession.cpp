@@ -5,6 +5,7 @@
 #include "actions.h"
 #include "cp1252.h"
 #include "date_time.h"
+#include "dom_script.h"
 #include "main_form.h"
 #include "tools.h"
 
@@ -53,8 +54,7 @@ HRESULT TZarnReaderSession::QueryInterface(REFIID iid, void** object) {
 }
 
 HRESULT TZarnReaderSession::get_Document(IDispatch** value) {
-  // The document reaches script once it has a dispatch object of its own; until then, null.
-  return Hand({}, value);
+  return Hand(form_ ? CreateScriptDocument(form_->Document()) : ComPtr<IDispatch>(), value);
 }
 
 HRESULT TZarnReaderSession::get_Seal(IDispatch** value) { return Hand(seal_, value); }

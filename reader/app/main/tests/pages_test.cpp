@@ -20,6 +20,7 @@
 #include "file_dialog.h"
 #include "images.h"
 #include "main_form.h"
+#include "page_driver.h"
 #include "registry.h"
 #include "seal_link_sim.h"
 #include "seal_test_env.h"
@@ -229,6 +230,15 @@ TEST_F(PagesTest, TheSealPageLogsOnAndReadsOutTheSealEvents) {
   EXPECT_EQ(Eval("document.querySelectorAll('b').length"), "0");
   Screenshot("seal_page.png");
 
+  // The pages read, verified, in the seal's Database page.
+  const QString verdicts =
+      "Array.from(document.querySelectorAll('td.authentic, td.not-authentic, td.unchecked'))"
+      ".map(e => e.textContent).join()";
+  const QString fourAuthentic = "authentic,authentic,authentic,authentic";
+  ASSERT_EQ(page_driver::OpenFromDatabaseList(*form_, Serial), "ready");
+  EXPECT_EQ(Eval(verdicts), fourAuthentic);
+  Screenshot("database_page_after_readout.png");
+
   // Saved from the start page and opened again: the same document.
   const QString file = QString::fromStdString(dir_ + "/JS-AB.zrd");
   std::vector<TFileDialogRequest> asked;
@@ -250,6 +260,8 @@ TEST_F(PagesTest, TheSealPageLogsOnAndReadsOutTheSealEvents) {
   EXPECT_EQ(asked[1].kind, TFileDialogRequest::Kind::Open);
   EXPECT_EQ(form_->FileName(), file);
   EXPECT_EQ(Xml(form_->Document()), before);
+  ASSERT_EQ(page_driver::OpenFromDatabaseList(*form_, Serial), "ready");
+  EXPECT_EQ(Eval(verdicts), fourAuthentic);
 }
 
 TEST_F(PagesTest, CancelInTheSealPageEndsALongReadOut) {
