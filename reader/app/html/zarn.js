@@ -20,8 +20,10 @@ const zarn = {
 
   // A failure's own words: the HRESULT as the bridge gives it, and its description.
   describe(error) {
-    const code = typeof error.number === 'number' ? ' (0x' + (error.number >>> 0).toString(16).toUpperCase() + ')' : '';
-    return (error.message || String(error)) + code;
+    const text = error.message || String(error);
+    if (typeof error.number !== 'number') return text;
+    const code = '0x' + (error.number >>> 0).toString(16).toUpperCase().padStart(8, '0');
+    return text.includes(code) ? text : text + ' (' + code + ')';  // the bridge's own words may hold it
   },
 
   // A property's value, or the fallback when the object cannot answer it.
