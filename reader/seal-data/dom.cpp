@@ -1,7 +1,6 @@
 #include "dom.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -179,12 +178,12 @@ std::string CleanCDataText(const std::string& text) {
   return out;
 }
 
-// Compiled once; the values of a search go in as bound variables, never into its text.
 // The nodes a key's records came from, in the order of its TKeyRecords.
 struct TZarnDocument::RecordNodes {
   std::vector<pugi::xml_node> pages, pads, status;
 };
 
+// Compiled once; the values of a search go in as bound variables, never into its text.
 struct TZarnDocument::Queries {
   static pugi::xpath_variable_set Variables() {
     pugi::xpath_variable_set v;
