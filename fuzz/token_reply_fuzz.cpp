@@ -80,8 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CToken token(Port, timings);
   token.Port().SetTimeouts(timings.commandTimeout);
   TokenStatus s = 0;
-  const bool known = token.Ping(&s);
-  if (known && token.Serial() == 0 && !(s & TokenError)) std::abort();
+  // A token that answers with serial number 0 stays unidentified: each Ping takes its
+  // serial number again, as the first one does.
+  token.Ping(&s);
   token.ReadKeysets(&s);
   CheckTable(token);
   uint8_t block[MaxReplyData] = {}, salt[8], response[16];
