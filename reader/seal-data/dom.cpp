@@ -1,7 +1,6 @@
 #include "dom.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,7 +10,7 @@
 
 #include "cp1252.h"
 #include "initials.h"
-#include "page_checker.h"
+#include "key_decoder.h"
 #include "message_box.h"
 #include "replace_file.h"
 
@@ -26,8 +25,8 @@ constexpr const char* SaveFailedText = "Save file failed.";
 constexpr const char* OutOfMemoryText = "Not enough memory to open the file.";
 constexpr const char* SecondRootText = "Only one top level element is allowed.";
 
-// Clients checking page signatures beside the opening thread's own.
-constexpr unsigned PageCheckWorkers = 7;
+// Clients decoding key-sets beside the opening thread's own.
+constexpr unsigned KeyDecodeWorkers = 15;
 
 constexpr unsigned StatusHexDigits = 2 * StatusRecordSize;
 constexpr unsigned PageHexDigits = 2 * LogPageSize;
@@ -71,23 +70,6 @@ std::string AuthenticityText(SealErrorCode verdict) {
   if (verdict == SealError::CryptoTokenError) return {};
   return NotAuthenticText;
 }
-
-// A decrypted status record that could have come from a seal: a time of day inside its
-// half-day, operator IDs of at most three letters and battery dates with a real month.
-// Decrypted with the wrong block mode, a record passes by chance about once in 40000.
-bool PlausibleStatus(const uint8_t* p) {
-  uint16_t high = SealTimeHigh(U32(p + 4));
-  return high >= 1 && high <= SecondsPerHalfDay && U16(p + 8) <= 19682 && U16(p + 10) <= 19682 &&
-         U16(p + 42) < 1300 && U16(p + 48) < 1300;
-}
-
-// A decrypted log page of a known type whose time lies inside its half-day.
-bool PlausiblePage(const uint8_t* p) {
-  return (p[2] == 'F' || p[2] == 'S' || p[2] == 'H') && SealTimeHigh(U32(p + 4)) <= SecondsPerHalfDay;
-}
-
-// A decrypted pad whose length field fits into the pad's bytes.
-bool PlausiblePad(const uint8_t* p, size_t bytes) { return bytes >= 2 && U16(p) <= bytes - 2; }
 
 class StringWriter : public pugi::xml_writer {
  public:
@@ -195,6 +177,11 @@ std::string CleanCDataText(const std::string& text) {
   for (size_t at = out.find("]]>"); at != std::string::npos; at = out.find("]]>", at + 3)) out.replace(at, 3, "   ");
   return out;
 }
+
+// The nodes a key's records came from, in the order of its TKeyRecords.
+struct TZarnDocument::RecordNodes {
+  std::vector<pugi::xml_node> pages, pads, status;
+};
 
 // Compiled once; the values of a search go in as bound variables, never into its text.
 struct TZarnDocument::Queries {
@@ -643,8 +630,6 @@ bool TZarnDocument::Load(const std::string& fileName, std::string& message, std:
     message = NoCryptoText;
     return false;
   }
-  TPageChecker checker(cryptoFactory_ ? cryptoFactory_ : [] { return std::make_unique<TCryptoToken>(); },
-                       PageCheckWorkers);
   // Every view of the file goes, wherever it sits: only the hex texts are believed.
   RemoveViews(*spare, queries_->everyView);
   // What the views took stays in the parser's pages; a copy holds only what is left,
@@ -653,24 +638,28 @@ bool TZarnDocument::Load(const std::string& fileName, std::string& message, std:
   kept->reset(*spare);
   spare = std::move(kept);
   root = spare->document_element();
+  std::vector<TKeyRecords> keys;
+  std::vector<RecordNodes> nodes;
   for (pugi::xpath_node s : queries_->seals.evaluate_node_set(root)) {
     pugi::xml_node seal = s.node();
     uint32_t serial;
     if (ParseSerial(seal.attribute("sn").value(), serial)) serials.push_back(serial);
     for (pugi::xpath_node k : queries_->keys.evaluate_node_set(seal)) {
       pugi::xml_node key = k.node();
-      uint32_t number;
-      TSealTime time;
+      TKeyRecords records;
       try {
-        time = TextToSealTime(key.attribute("date").value(), key.attribute("time").value());
-        number = TextToKeysetNumber(key.attribute("no").value());
+        records.time = TextToSealTime(key.attribute("date").value(), key.attribute("time").value());
+        records.number = TextToKeysetNumber(key.attribute("no").value());
       } catch (const EConvertError&) {
         continue;  // a key-set nobody can name gets no views at all
       }
-      token->SelectKeyset(number, time);
-      DecodeKey(key, *token, checker);
+      ReadKeyRecords(key, records, nodes.emplace_back());
+      keys.push_back(std::move(records));
     }
   }
+  TKeyDecoder(cryptoFactory_ ? cryptoFactory_ : [] { return std::make_unique<TCryptoToken>(); }, KeyDecodeWorkers)
+      .Decode(*token, keys);
+  for (size_t i = 0; i < keys.size(); ++i) AddKeyViews(keys[i], nodes[i]);
   token.reset();
   dom_ = std::move(spare);
   root_ = root;
@@ -690,139 +679,46 @@ void TZarnDocument::RemoveViews(pugi::xml_node below, const pugi::xpath_query& q
   }
 }
 
-// The file does not say which block mode the key-set's seal works in. The pages' own
-// signatures tell: a key takes the mode in which a page of it checks out. Without such
-// a page, the mode in which more of its records make sense once decrypted; else 8.
-bool TZarnDocument::DecodeKey(pugi::xml_node key, TCryptoToken& token, TPageChecker& checker) {
-  Mode mode = Mode::Unknown;
-  bool ok = DecodePages(key, token, checker, mode);
-  if (mode == Mode::Unknown) {
-    auto [score8, score16] = RecordScores(key, token);
-    mode = score16 > score8 ? Mode::Block16 : Mode::Block8;
-  }
-  ok = DecodePads(key, token, mode) && ok;
-  return DecodeStatus(key, token, mode) && ok;
-}
-
-bool TZarnDocument::DecodePages(pugi::xml_node key, TCryptoToken& token, TPageChecker& checker, Mode& mode) {
-  struct Page {
-    pugi::xml_node node;
-    std::array<uint8_t, LogPageSize> raw;
-  };
-  std::vector<Page> pages;
+// The records of a key as HexToBytes reads their hex texts, in document order. A page or
+// status text too short for its record is no record a seal sent, and a pad longer than
+// any seal's: they get no view. A pair that is no hex reads as 0 and digits past the
+// record are not read, so an edited record shows as "not authentic" or as nonsense.
+void TZarnDocument::ReadKeyRecords(pugi::xml_node key, TKeyRecords& records, RecordNodes& nodes) const {
   for (pugi::xpath_node match : queries_->pages.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
-    // Too short for 64 bytes is no page a seal sent: it gets no view. A pair that is no
-    // hex reads as 0 and digits past the page are not read, so an edited page shows as
-    // "not authentic".
     if (text.size() < PageHexDigits) continue;
-    Page page{match.node(), {}};
-    HexToBytes(text, page.raw.data(), LogPageSize);
-    pages.push_back(page);
+    HexToBytes(text, records.pages.emplace_back().data(), LogPageSize);
+    nodes.pages.push_back(match.node());
   }
-  if (pages.empty()) return true;
-
-  // ECB: all pages of the key go through the service in one call per mode.
-  const size_t n = pages.size();
-  std::vector<uint8_t> plain8(n * LogPageSize), plain16;
-  for (size_t i = 0; i < n; ++i) std::copy(pages[i].raw.begin(), pages[i].raw.end(), &plain8[i * LogPageSize]);
-  plain16 = plain8;
-  const bool ok8 = token.DecryptData(plain8.data(), uint32_t(n * LogPageSize / 8)) == 0;
-  bool tried16 = false, ok16 = false;
-  auto decrypt16 = [&] {
-    if (!tried16) {
-      tried16 = true;
-      ok16 = token.DecryptData16(plain16.data(), uint32_t(n * LogPageSize / 16)) == 0;
-    }
-    return ok16;
-  };
-  constexpr SealErrorCode Unchecked = -1;
-  std::vector<SealErrorCode> verdict8(n, Unchecked), verdict16(n, Unchecked);
-  size_t next = 0;
-  for (; next < n && mode == Mode::Unknown; ++next) {
-    if (ok8 && (verdict8[next] = token.CheckPageSignature(&plain8[next * LogPageSize])) == 0)
-      mode = Mode::Block8;
-    else if (decrypt16() && (verdict16[next] = token.CheckPageSignature16(&plain16[next * LogPageSize])) == 0)
-      mode = Mode::Block16;
-  }
-  // No signature checked out (forged pages, or a service that cannot check them): every
-  // page has its verdict in both modes by now, and the records' contents choose.
-  if (mode == Mode::Unknown) {
-    auto [score8, score16] = RecordScores(key, token);
-    for (size_t i = 0; i < n; ++i) {
-      score8 += ok8 && PlausiblePage(&plain8[i * LogPageSize]);
-      score16 += ok16 && PlausiblePage(&plain16[i * LogPageSize]);
-    }
-    if (score8 == score16) score8 += ok8;
-    mode = score16 > score8 ? Mode::Block16 : Mode::Block8;
-    if (mode == Mode::Block8 ? !ok8 : !ok16) {
-      mode = Mode::Unknown;
-      return false;
-    }
-  }
-  const bool use16 = mode == Mode::Block16;
-  std::vector<SealErrorCode>& verdicts = use16 ? verdict16 : verdict8;
-  const std::vector<uint8_t>& plain = use16 ? plain16 : plain8;
-  if (next < n) checker.Check(token, use16, &plain[next * LogPageSize], n - next, &verdicts[next]);
-  for (size_t i = 0; i < n; ++i) AddLogView(pages[i].node, &plain[i * LogPageSize], AuthenticityText(verdicts[i]));
-  return true;
-}
-
-// How many of the key's pads and status records make sense decrypted in each mode.
-std::pair<int, int> TZarnDocument::RecordScores(pugi::xml_node key, TCryptoToken& token) {
-  int score8 = 0, score16 = 0;
-  auto score = [&](const std::string& text, size_t bytes, auto plausible) {
-    std::vector<uint8_t> b8(bytes), b16;
-    HexToBytes(text, b8.data(), bytes);
-    b16 = b8;
-    if (token.DecryptData(b8.data(), uint32_t(bytes / 8)) == 0 && plausible(b8.data())) ++score8;
-    if (token.DecryptData16(b16.data(), uint32_t(bytes / 16)) == 0 && plausible(b16.data())) ++score16;
-  };
   for (pugi::xpath_node match : queries_->pads.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
-    size_t n = text.size() / 2;
-    if (n < 2 || n > MaxPadPages * PadPageSize) continue;
-    // The length field sits in the first page; one page of each mode is enough.
-    score(text, PadPageSize, [n](const uint8_t* p) { return PlausiblePad(p, n); });
+    const size_t n = text.size() / 2;
+    if (n > MaxPadPages * PadPageSize) continue;
+    TKeyRecords::Pad& pad = records.pads.emplace_back();
+    pad.size = n;
+    pad.bytes.assign((n / PadPageSize + 1) * PadPageSize, 0);
+    HexToBytes(text, pad.bytes.data(), n);
+    nodes.pads.push_back(match.node());
   }
   for (pugi::xpath_node match : queries_->status.evaluate_node_set(key)) {
     std::string text = RecordText(match.node());
     if (text.size() < StatusHexDigits) continue;
-    score(text, StatusRecordSize, PlausibleStatus);
+    HexToBytes(text, records.status.emplace_back().data(), StatusRecordSize);
+    nodes.status.push_back(match.node());
   }
-  return {score8, score16};
 }
 
-bool TZarnDocument::DecodePads(pugi::xml_node key, TCryptoToken& token, Mode mode) {
-  for (pugi::xpath_node match : queries_->pads.evaluate_node_set(key)) {
-    std::string text = RecordText(match.node());
-    const size_t n = text.size() / 2;
-    // No seal has a pad of more pages; such a pad gets no view, whatever it holds.
-    if (n > MaxPadPages * PadPageSize) continue;
-    const size_t records = n / PadPageSize + 1;
-    std::vector<uint8_t> bytes(records * PadPageSize, 0);
-    HexToBytes(text, bytes.data(), n);
-    SealErrorCode e = mode == Mode::Block16 ? token.DecryptData16(bytes.data(), uint32_t(records * PadPageSize / 16))
-                                            : token.DecryptData(bytes.data(), uint32_t(records * PadPageSize / 8));
-    if (e) return false;
-    size_t length = n < 2 ? 0 : std::min<size_t>(U16(bytes.data()), n - 2);
-    AddPadView(match.node(), std::string(reinterpret_cast<const char*>(bytes.data()) + 2, length));
+// The views of what decoding made of a key's records, on the nodes they came from.
+void TZarnDocument::AddKeyViews(const TKeyRecords& records, const RecordNodes& nodes) {
+  if (records.pagesDecoded)
+    for (size_t i = 0; i < nodes.pages.size(); ++i)
+      AddLogView(nodes.pages[i], records.pages[i].data(), AuthenticityText(records.verdicts[i]));
+  for (size_t i = 0; i < records.padsDecoded; ++i) {
+    const TKeyRecords::Pad& pad = records.pads[i];
+    size_t length = pad.size < 2 ? 0 : std::min<size_t>(U16(pad.bytes.data()), pad.size - 2);
+    AddPadView(nodes.pads[i], std::string(reinterpret_cast<const char*>(pad.bytes.data()) + 2, length));
   }
-  return true;
-}
-
-bool TZarnDocument::DecodeStatus(pugi::xml_node key, TCryptoToken& token, Mode mode) {
-  for (pugi::xpath_node match : queries_->status.evaluate_node_set(key)) {
-    std::string text = RecordText(match.node());
-    if (text.size() < StatusHexDigits) continue;  // as for a page
-    uint8_t record[StatusRecordSize];
-    HexToBytes(text, record, StatusRecordSize);
-    SealErrorCode e = mode == Mode::Block16 ? token.DecryptData16(record, StatusRecordSize / 16)
-                                            : token.DecryptData(record, StatusRecordSize / 8);
-    if (e) return false;
-    AddStatusView(match.node(), record);
-  }
-  return true;
+  for (size_t i = 0; i < records.statusDecoded; ++i) AddStatusView(nodes.status[i], records.status[i].data());
 }
 
 // ---- Saving ----

@@ -40,8 +40,9 @@ std::string XmlEscape(const std::string& text);
 // than TAB, LF and CR become blanks, then every "]]>" three blanks. The length stays.
 std::string CleanCDataText(const std::string& text);
 
+struct TKeyRecords;
+
 // What the document shows on the main window.
-class TPageChecker;
 
 struct TDocumentHost {
   // Status-bar panel 2: ModifiedPanelText while the document has unsaved changes, else empty.
@@ -132,8 +133,8 @@ class TZarnDocument {
    private:
     const TZarnDocument& d_;
   };
-  enum class Mode { Unknown, Block8, Block16 };
   struct Queries;
+  struct RecordNodes;
 
   static std::unique_ptr<pugi::xml_document> CreateDomDocument();
   void MarkModified();
@@ -160,11 +161,8 @@ class TZarnDocument {
   bool AddPadView(pugi::xml_node pad, const std::string& text);
 
   bool Load(const std::string& fileName, std::string& message, std::vector<uint32_t>& serials);
-  bool DecodeKey(pugi::xml_node key, TCryptoToken& token, TPageChecker& checker);
-  bool DecodePages(pugi::xml_node key, TCryptoToken& token, TPageChecker& checker, Mode& mode);
-  bool DecodePads(pugi::xml_node key, TCryptoToken& token, Mode mode);
-  bool DecodeStatus(pugi::xml_node key, TCryptoToken& token, Mode mode);
-  std::pair<int, int> RecordScores(pugi::xml_node key, TCryptoToken& token);
+  void ReadKeyRecords(pugi::xml_node key, TKeyRecords& records, RecordNodes& nodes) const;
+  void AddKeyViews(const TKeyRecords& records, const RecordNodes& nodes);
   static void RemoveViews(pugi::xml_node below, const pugi::xpath_query& query);
 
   void Write(pugi::xml_writer& out, bool withViews) const;

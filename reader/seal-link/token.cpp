@@ -38,6 +38,11 @@ TCryptoToken::TCryptoToken(REFCLSID clsid) {
   }
 }
 
+TCryptoToken::TCryptoToken(ComPtr<IZarnCrypto> crypto) : crypto_(std::move(crypto)) {
+  // Entered all the same: the destructor leaves the model on every path.
+  CoInitialize();
+}
+
 TCryptoToken::~TCryptoToken() {
   crypto_.Reset();
   CoUninitialize();

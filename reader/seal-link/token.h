@@ -32,6 +32,8 @@ class TCryptoToken {
   // starting the service when it is not running. Raises ETokenError when it cannot.
   // The class is the service's own unless a test points the client elsewhere.
   explicit TCryptoToken(REFCLSID clsid = CLSID_ZarnCrypto);
+  // A client of a crypto object at hand in this process (the fuzz targets' stand-in).
+  explicit TCryptoToken(ComPtr<IZarnCrypto> crypto);
   // On the thread that created the object: releases the service, then leaves the model.
   ~TCryptoToken();
   TCryptoToken(const TCryptoToken&) = delete;
