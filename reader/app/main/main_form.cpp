@@ -12,6 +12,7 @@
 #include <QMouseEvent>
 #include <QPrintPreviewDialog>
 #include <QPrinterInfo>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTimer>
@@ -147,6 +148,12 @@ void TMainForm::BuildLayout() {
   Browser->setObjectName("Browser");
   // Pages of the html folder reach the session through the page bridge; no other page does.
   Browser->setPage(new platform::ScriptBridgePage(QFileInfo(htmlFolder_).absoluteFilePath(), Browser));
+  // The browser's own zoom keys, which the View menu's text sizes follow.
+  for (const auto& [keys, step] : {std::pair{QKeySequence(QKeySequence::ZoomIn), +1}, {QKeySequence("Ctrl+="), +1},
+                                   {QKeySequence(QKeySequence::ZoomOut), -1}, {QKeySequence("Ctrl+0"), 0}}) {
+    auto* zoom = new QShortcut(keys, Browser, [this, step] { Browser->setZoomFactor(NextZoom(Browser->zoomFactor(), step)); });
+    zoom->setContext(Qt::WidgetWithChildrenShortcut);
+  }
   auto* splitter = new QSplitter;
   splitter->setHandleWidth(5);
   splitter->addWidget(PageControl);
@@ -664,6 +671,22 @@ int TMainForm::TextSize() const {
 }
 
 void TMainForm::SetTextSize(int level) { Browser->setZoomFactor(TextSizeZoom[level]); }
+
+qreal TMainForm::NextZoom(qreal zoom, int step) {
+  // The levels browsers zoom by; the five text sizes are among them.
+  static constexpr qreal Levels[] = {0.25, 0.33, 0.5, 0.67, 0.75, 0.8, 0.9, 1.0, 1.1, 1.25, 1.5, 1.75, 2.0, 2.5, 3.0, 4.0, 5.0};
+  if (step > 0) {
+    for (qreal level : Levels)
+      if (level > zoom + 0.005) return level;
+    return zoom;
+  }
+  if (step < 0) {
+    for (auto level = std::rbegin(Levels); level != std::rend(Levels); ++level)
+      if (*level < zoom - 0.005) return *level;
+    return zoom;
+  }
+  return 1.0;
+}
 
 void TMainForm::ViewMenuShow() {
   QAction* const items[] = {SmallestTextSizeMenuItem, SmallerTextSizeMenuItem, MediumTextSizeMenuItem,

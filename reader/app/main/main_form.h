@@ -70,6 +70,8 @@ class TMainForm : public QMainWindow {
   static constexpr qreal TextSizeZoom[] = {0.8, 0.9, 1.0, 1.1, 1.25};
   // The text size the browser shows, or -1 when its zoom is none of the five.
   int TextSize() const;
+  // The zoom a zoom key gives: the next level up (step +1) or down (-1), or 1 (step 0).
+  static qreal NextZoom(qreal zoom, int step);
 
   TSetupTrees& Trees() { return *trees_; }
   TZarnDocument& Document() { return *document_; }

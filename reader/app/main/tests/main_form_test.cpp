@@ -704,14 +704,24 @@ TEST_F(MainFormTest, TheViewMenuChecksTheTextSizeAlsoAfterTheBrowsersOwnZoom) {
     int notch;
     qreal zoom;
     int level;
+    Qt::Key key = Qt::Key_unknown;  // or Ctrl and this key
   };
   for (const Step& step : {Step{form_->LargestTextSizeMenuItem, 0, 1.25, 4}, Step{form_->SmallestTextSizeMenuItem, 0, 0.8, 0},
                            Step{nullptr, +1, 0.9, 1}, Step{nullptr, +1, 1.0, 2}, Step{nullptr, +1, 1.1, 3},
                            Step{nullptr, +1, 1.2, -1}, Step{form_->LargerTextSizeMenuItem, 0, 1.1, 3},
                            Step{nullptr, -1, 1.0, 2}, Step{nullptr, -1, 0.9, 1}, Step{nullptr, -1, 0.8, 0},
-                           Step{nullptr, -1, 0.7, -1}, Step{form_->MediumTextSizeMenuItem, 0, 1.0, 2}}) {
+                           Step{nullptr, -1, 0.7, -1}, Step{form_->MediumTextSizeMenuItem, 0, 1.0, 2},
+                           Step{nullptr, 0, 1.1, 3, Qt::Key_Plus}, Step{nullptr, 0, 1.25, 4, Qt::Key_Equal},
+                           Step{nullptr, 0, 1.5, -1, Qt::Key_Plus}, Step{nullptr, 0, 1.25, 4, Qt::Key_Minus},
+                           Step{nullptr, 0, 1.0, 2, Qt::Key_0}, Step{nullptr, 0, 0.9, 1, Qt::Key_Minus},
+                           Step{nullptr, 0, 0.8, 0, Qt::Key_Minus}, Step{nullptr, 0, 0.75, -1, Qt::Key_Minus},
+                           Step{nullptr, 0, 1.0, 2, Qt::Key_0}}) {
     if (step.item) {
       step.item->trigger();
+    } else if (step.key != Qt::Key_unknown) {
+      form_->activateWindow();
+      form_->Browser->setFocus();
+      QTest::keyClick(form_->Browser->focusProxy(), step.key, Qt::ControlModifier);
     } else {
       QWidget* page = form_->Browser->focusProxy();
       const QPointF at(50, 50);
