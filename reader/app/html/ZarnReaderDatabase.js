@@ -232,19 +232,25 @@ async function show() {
     return 'empty';
   }
   const sn = serial >>> 0;
-  zarn.setText('title', 'Seal ' + sn);
+  zarn.setText('title', zarn.sealName(sn));
   const doc = await session.Document;
-  const seal = await doc.selectSingleNode('/zarn/seal[@sn="' + sn + '"]');
-  if (!seal) {
+  // Compared as a number: a file may write the serial with leading zeros.
+  const found = await doc.selectNodes('/zarn/seal[number(@sn)=' + sn + ']');
+  const count = await found.length;
+  if (!count) {
     zarn.setText('subtitle', '');
     notice('The seal data file holds nothing for seal ' + sn + '.');
     return 'empty';
   }
-  const parsed = new DOMParser().parseFromString(await seal.xml, 'application/xml');
-  if (parsed.getElementsByTagName('parsererror').length) throw new Error('The seal data could not be read.');
+  if (count > 1) notice('The seal data file lists this seal ' + count + ' times; the key-sets of every entry are shown.');
+  const keys = [];
+  for (let i = 0; i < count; ++i) {
+    const parsed = new DOMParser().parseFromString(await (await found.item(i)).xml, 'application/xml');
+    if (parsed.getElementsByTagName('parsererror').length) throw new Error('The seal data could not be read.');
+    keys.push(...children(parsed.documentElement, 'key'));
+  }
 
   const totals = {pages: 0, authentic: 0, forged: 0};
-  const keys = children(parsed.documentElement, 'key');
   const list = document.createDocumentFragment();
   for (const key of keys) list.append(keysetSection(key, totals));
   zarn.setText('subtitle', 'From the seal data file: key-sets, log pages with their signatures, status and pads.');

@@ -72,54 +72,79 @@ const zarn = {
     delete box.dataset.kind;
   },
 
-  // While an operation runs: the busy bar with its Cancel, and the page's other buttons off.
-  // The window keeps serving the page meanwhile, so Cancel reaches the running operation.
-  setBusy(caption) {
+  // While an operation runs: the busy bar with its Cancel (left out where nothing can
+  // cancel), and the page's other buttons off. The window keeps serving the page meanwhile,
+  // so Cancel reaches the running operation.
+  setBusy(caption, cancelable = true) {
     const busy = document.getElementById('busy');
     const shown = caption !== null;
     zarn.setText('busyText', shown ? caption : '');
     busy.classList.toggle('shown', shown);
     document.body.classList.toggle('working', shown);
     for (const button of document.querySelectorAll('button[data-operation]')) button.disabled = shown;
-    document.getElementById('cancelButton').disabled = !shown;
+    const cancel = document.getElementById('cancelButton');
+    cancel.disabled = !shown;
+    cancel.hidden = !cancelable;
   },
 
-  // Enters the busy state. A cancel from before (the tool bar's, with nothing running) is read away.
-  async beginBusy(caption) {
-    const session = await zarn.connect();
-    await session.Canceled;
-    zarn.setBusy(caption);
+  // Whether one of this page's operations runs, and whether its Cancel was clicked. Both are
+  // the page's own: the session's flag is cleared when an operation starts, so a cancel
+  // given before that would be lost.
+  running: false,
+  stopRequested: false,
+
+  // Runs one operation of the page. The busy state is taken before anything is awaited, so a
+  // second click finds it taken, and it always ends, whatever the work throws. The work
+  // answers the result to show as [kind, title, detail].
+  async operation({caption, failure, cancelable = true}, work) {
+    if (zarn.running) {
+      zarn.showMessage('failed', 'Another operation is running.', 'Wait for it to end, or cancel it.');
+      return;
+    }
+    zarn.running = true;
+    zarn.stopRequested = false;
+    zarn.clearMessage();
+    zarn.setBusy(caption, cancelable);
+    let result;
+    try {
+      await (await zarn.connect()).Canceled;  // a cancel from before (the tool bar's, with nothing running)
+      result = await work();
+    } catch (error) {
+      result = ['failed', failure, zarn.describe(error)];
+    } finally {
+      zarn.running = false;
+      zarn.setBusy(null);
+    }
+    zarn.showMessage(...result);
   },
 
-  // Runs work; answers what it threw (null when nothing) and whether a cancel came while it ran.
-  async attempt(work) {
+  // Runs one call of an operation unless Cancel came first; answers what it threw (null when
+  // nothing), whether it started, and whether a cancel came.
+  async attempt(call) {
+    if (zarn.stopRequested) return {error: null, started: false, canceled: true};
     let error = null;
     try {
-      await work();
+      await call();
     } catch (thrown) {
       error = thrown;
     }
     const canceled = await (await zarn.connect()).Canceled;
-    return {error, canceled};
-  },
-
-  // One operation with the busy bar shown.
-  async busyWhile(caption, work) {
-    await zarn.beginBusy(caption);
-    try {
-      return await zarn.attempt(work);
-    } finally {
-      zarn.setBusy(null);
-    }
+    return {error, started: true, canceled};
   },
 
   // The Cancel button of the busy bar.
   bindCancel() {
     const button = document.getElementById('cancelButton');
     button.addEventListener('click', async () => {
+      if (!zarn.running) return;
+      zarn.stopRequested = true;
       button.disabled = true;
       zarn.setText('busyText', 'Canceling\u2026');
-      await (await zarn.connect()).Cancel();
+      try {
+        await (await zarn.connect()).Cancel();
+      } catch (error) {
+        // The operation's own end shows what went wrong with the session.
+      }
     });
   }
 };

@@ -155,7 +155,7 @@ TEST_F(DatabasePageTest, ShowsTheVerifiedPagesAndATamperedFileAsNotAuthentic) {
               summary: text('summary')};)")
                           .value("value")
                           .toObject();
-  EXPECT_EQ(shown.value("title").toString(), "Seal 3000000001");
+  EXPECT_EQ(shown.value("title").toString(), "ZARN S/N 3000000001");
   EXPECT_EQ(shown.value("rows").toInt(), 31);  // one row a seal event, one for the empty page
   EXPECT_EQ(shown.value("pad").toString(), "Gate 3 <b>north</b> & co");
   EXPECT_EQ(shown.value("padMarkup").toInt(), 0);
@@ -177,6 +177,23 @@ TEST_F(DatabasePageTest, ShowsTheVerifiedPagesAndATamperedFileAsNotAuthentic) {
   EXPECT_EQ(Run("return document.getElementById('notice').textContent;").value("value").toString(),
             "The seal data file holds nothing for seal 12.");
   EXPECT_EQ(ShowDatabasePage(uint32_t(-1)), "empty");  // the session's -1: no seal chosen
+
+  // A file that writes the serial with a leading zero, and lists the seal twice.
+  std::string xml = ReadFile(file);
+  const size_t begin = xml.find("<seal "), end = xml.find("</seal>") + 7;
+  ASSERT_NE(begin, std::string::npos);
+  std::string twice = xml.substr(begin, end - begin);
+  const std::string sn = "sn=\"" + std::to_string(Serial) + "\"";
+  ASSERT_NE(twice.find(sn), std::string::npos);
+  twice.replace(twice.find(sn), sn.size(), "sn=\"0" + std::to_string(Serial) + "\"");
+  xml.insert(end, twice);
+  const fs::path listedTwice = dir_ / "twice.xml";
+  WriteFile(listedTwice, xml);
+  ASSERT_TRUE(form_->OpenDatabase(QString::fromStdString(listedTwice.string())));
+  ASSERT_EQ(ShowDatabasePage(Serial), "ready");
+  EXPECT_EQ(Verdicts(), std::vector<std::string>(8, "authentic"));
+  EXPECT_EQ(Run("return document.getElementById('notice').textContent;").value("value").toString(),
+            "The seal data file lists this seal 2 times; the key-sets of every entry are shown.");
 }
 
 // The document's members from page script, through the bridge, as the pages use them.

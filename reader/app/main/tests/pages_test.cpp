@@ -185,6 +185,23 @@ TEST_F(PagesTest, TheStartPageShowsTheOperatorsAndTheSealPageAsksForASeal) {
   EXPECT_EQ(Text("message"), "Search on COM7 ended.The Setup view shows the seals found.");
   ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
   EXPECT_EQ(Eval("Array.from(document.querySelectorAll('#ports option')).map(o => o.value).join()"), "COM7");
+
+  // Open asks with the program's dialog, which nothing on the page can cancel: the busy bar
+  // shows no Cancel meanwhile, and a dialog closed without a file is no failure.
+  QString whileAsking;
+  SetFileDialogHandler([&](const TFileDialogRequest&) -> std::optional<QString> {
+    form_->Browser->page()->runJavaScript(
+        "document.getElementById('busy').classList.contains('shown') + ' ' +"
+        "document.getElementById('cancelButton').hidden",
+        [&](const QVariant& v) { whileAsking = v.toString(); });
+    EXPECT_TRUE(Until([&] { return !whileAsking.isEmpty(); }, PageTimeout));
+    return std::nullopt;
+  });
+  Click("openButton");
+  ASSERT_EQ(Outcome(), "note") << Text("message").toStdString();
+  EXPECT_EQ(Text("message"), "No seal data file was opened.");
+  EXPECT_EQ(whileAsking, "true true");
+  EXPECT_EQ(Eval("document.getElementById('busy').classList.contains('shown')"), "false");
   form_->SetupTreeView->expandAll();
   Screenshot("start_page.png");
 
@@ -282,15 +299,17 @@ TEST_F(PagesTest, CancelInTheSealPageEndsALongReadOut) {
     operatorSteps.stop();
     form_->Browser->page()->runJavaScript(
         "document.getElementById('busy').classList.contains('shown') + ' ' +"
-        "document.getElementById('readoutButton').disabled + ' ' + document.getElementById('busyText').textContent",
+        "document.getElementById('readoutButton').disabled + ' ' + document.getElementById('busyText').textContent +"
+        "' [' + document.getElementById('message').textContent + ']'",
         [&](const QVariant& v) { busyWhileReading = v.toString(); });
     form_->Browser->page()->runJavaScript("document.getElementById('cancelButton').click()");
   });
   operatorSteps.start(5);
-  Click("readoutButton");
+  // A double click: the second click finds the page busy and starts nothing.
+  Eval("(b => { b.click(); b.click(); })(document.getElementById('readoutButton'))");
   ASSERT_EQ(Outcome(), "canceled") << Text("message").toStdString();
   EXPECT_EQ(Text("message"), "Read-out canceled.What was read before the cancel is kept in the seal data file.");
-  EXPECT_EQ(busyWhileReading, "true true Read-out\u2026");
+  EXPECT_EQ(busyWhileReading, "true true Read-out\u2026 []");
   EXPECT_EQ(Eval("document.getElementById('busy').classList.contains('shown')"), "false");
   const size_t pages = Count(form_->Document(), "/zarn/seal/key/page");
   EXPECT_GE(pages, 1u);
@@ -392,6 +411,28 @@ TEST_F(PagesTest, TheGroupPageRunsAnOperationOnEachSealAndShowsNamesAsText) {
   EXPECT_EQ(Eval(rows + "[1].dataset.result"), "skipped");
   EXPECT_TRUE(second.Commands().empty());
   EXPECT_EQ(Text("message"), "Read-out canceled.0 of 2 seals done.");
+
+  // Cancel clicked before the first seal's call went out: no seal is sent anything.
+  seal_.ClearCommands();
+  Eval("document.getElementById('readoutButton').click(), document.getElementById('cancelButton').click()");
+  ASSERT_EQ(Outcome(), "canceled") << Text("message").toStdString();
+  EXPECT_EQ(Eval(rows + "[0].dataset.result"), "skipped");
+  EXPECT_EQ(Eval(rows + "[1].dataset.result"), "skipped");
+  EXPECT_TRUE(seal_.Commands().empty());
+  EXPECT_TRUE(second.Commands().empty());
+
+  // The session stops answering after the first seal's call: the run ends and says why,
+  // and the page is no longer busy.
+  Eval("(real => { let calls = 0; zarn.connect = () => ++calls > 1 ? "
+       "Promise.reject(new Error('The session stopped answering.')) : real(); })(zarn.connect)");
+  Click("logInfoButton");
+  ASSERT_EQ(Outcome(), "failed") << Text("message").toStdString();
+  EXPECT_EQ(Text("message"), "Get log info failed.The session stopped answering.");
+  EXPECT_EQ(Eval(rows + "[0].cells[5].textContent"), "Not finishedThe run ended while this seal was at work.");
+  EXPECT_EQ(Eval(rows + "[1].dataset.result"), "skipped");
+  EXPECT_EQ(Eval("document.getElementById('busy').classList.contains('shown') + ' ' +"
+                 "document.getElementById('logInfoButton').disabled"),
+            "false false");
 }
 
 bool underXvfb = false;
