@@ -5,8 +5,8 @@
 // whose member, body signature and body come from the input. Every call must be
 // answered; a call the server does not answer within a few seconds is a finding.
 //
-// Input: byte 0 picks the member (of those that take arguments), then the body
-// signature up to a NUL byte, then the body. Bodies that are no valid message (as the
+// The peer answers the server's calls to objects it named as the input says: the
+// replies to the server's proxies are hostile too. Bodies that are no valid message (as the
 // bus library checks them) are not sent: the daemon would only drop the peer for them.
 #include <dbus/dbus.h>
 #include <poll.h>
@@ -43,33 +43,28 @@ constexpr auto ReplyCap = std::chrono::seconds(5);
 // Member names of ITestVariants that take arguments.
 const char* const Members[] = {"Echo", "Describe", "put_Value", "CallBack", "Typed"};
 
-// A method call in the bus's little-endian wire form.
+// A message in the bus's little-endian wire form: a method call, or the return of one.
 class WireMessage {
  public:
   WireMessage(uint32_t serial, const std::string& destination, const std::string& path, const std::string& interface,
               const std::string& member, const std::string& signature, const std::string& body)
       : serial_(serial) {
-    bytes_ = {'l', DBUS_MESSAGE_TYPE_METHOD_CALL, 0, 1};
-    U32(uint32_t(body.size()));
-    U32(serial);
-    const size_t fieldsLength = bytes_.size();
-    U32(0);
+    const size_t fieldsLength = Start(DBUS_MESSAGE_TYPE_METHOD_CALL, body);
     Field(DBUS_HEADER_FIELD_PATH, 'o', path);
     if (!interface.empty()) Field(DBUS_HEADER_FIELD_INTERFACE, 's', interface);
     Field(DBUS_HEADER_FIELD_MEMBER, 's', member);
     Field(DBUS_HEADER_FIELD_DESTINATION, 's', destination);
-    if (!signature.empty()) {
-      Align(8);
-      bytes_ += char(DBUS_HEADER_FIELD_SIGNATURE);
-      bytes_ += std::string("\1g\0", 3);
-      bytes_ += char(uint8_t(signature.size()));
-      bytes_ += signature;
-      bytes_ += '\0';
-    }
-    const uint32_t length = uint32_t(bytes_.size() - fieldsLength - 4);
-    std::memcpy(&bytes_[fieldsLength], &length, 4);
+    Finish(fieldsLength, signature, body);
+  }
+  WireMessage(uint32_t serial, uint32_t replyTo, const std::string& destination, const std::string& signature,
+              const std::string& body)
+      : serial_(serial) {
+    const size_t fieldsLength = Start(DBUS_MESSAGE_TYPE_METHOD_RETURN, body);
     Align(8);
-    bytes_ += body;
+    bytes_ += std::string("\5\1u\0", 4);
+    U32(replyTo);
+    Field(DBUS_HEADER_FIELD_DESTINATION, 's', destination);
+    Finish(fieldsLength, signature, body);
   }
   const std::string& Bytes() const { return bytes_; }
   uint32_t Serial() const { return serial_; }
@@ -84,6 +79,29 @@ class WireMessage {
   }
 
  private:
+  // The fixed part of the header; where the length of its fields goes.
+  size_t Start(int type, const std::string& body) {
+    bytes_ = {'l', char(type), 0, 1};
+    U32(uint32_t(body.size()));
+    U32(serial_);
+    const size_t fieldsLength = bytes_.size();
+    U32(0);
+    return fieldsLength;
+  }
+  void Finish(size_t fieldsLength, const std::string& signature, const std::string& body) {
+    if (!signature.empty()) {
+      Align(8);
+      bytes_ += char(DBUS_HEADER_FIELD_SIGNATURE);
+      bytes_ += std::string("\1g\0", 3);
+      bytes_ += char(uint8_t(signature.size()));
+      bytes_ += signature;
+      bytes_ += '\0';
+    }
+    const uint32_t length = uint32_t(bytes_.size() - fieldsLength - 4);
+    std::memcpy(&bytes_[fieldsLength], &length, 4);
+    Align(8);
+    bytes_ += body;
+  }
   void Align(size_t n) {
     while (bytes_.size() % n) bytes_ += '\0';
   }
@@ -147,6 +165,14 @@ class RawPeer {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
     name_.clear();
+  }
+
+  // How the peer answers the server's calls from now on; without an answer, with an error.
+  void SetAnswer(bool answer, std::string signature, std::string body) {
+    std::lock_guard lock(mutex_);
+    answer_ = answer;
+    answerSignature_ = std::move(signature);
+    answerBody_ = std::move(body);
   }
 
   bool Disconnected() const { return disconnected_; }
@@ -231,15 +257,7 @@ class RawPeer {
   void Take(DBusMessage* message) {
     const int type = dbus_message_get_type(message);
     if (type == DBUS_MESSAGE_TYPE_METHOD_CALL) {
-      if (!dbus_message_get_no_reply(message)) {
-        DBusMessage* error = dbus_message_new_error(message, DBUS_ERROR_UNKNOWN_OBJECT, "no such object");
-        dbus_message_set_serial(error, NextSerial());
-        char* bytes = nullptr;
-        int length = 0;
-        if (dbus_message_marshal(error, &bytes, &length)) Write(std::string(bytes, size_t(length)));
-        dbus_free(bytes);
-        dbus_message_unref(error);
-      }
+      if (!dbus_message_get_no_reply(message)) Answer(message);
       dbus_message_unref(message);
       return;
     }
@@ -254,6 +272,44 @@ class RawPeer {
     dbus_message_unref(message);
   }
 
+  // The server calls an object the peer named: the type information is that of IPeer;
+  // a call is answered with the input's reply when it has one, else with an error.
+  void Answer(DBusMessage* call) {
+    std::string bytes;
+    if (dbus_message_is_method_call(call, ObjectInterface, "GetTypeInfo")) {
+      std::string body;
+      WireMessage::PutString(body, PeerDescription());
+      bytes = WireMessage(NextSerial(), dbus_message_get_serial(call), dbus_message_get_sender(call), "s", body).Bytes();
+    } else {
+      std::lock_guard lock(mutex_);
+      if (answer_)
+        bytes = WireMessage(NextSerial(), dbus_message_get_serial(call), dbus_message_get_sender(call),
+                            answerSignature_, answerBody_)
+                    .Bytes();
+    }
+    if (DBusMessage* valid = bytes.empty() ? nullptr : dbus_message_demarshal(bytes.data(), int(bytes.size()), nullptr)) {
+      dbus_message_unref(valid);
+      Write(bytes);
+      return;
+    }
+    DBusMessage* error = dbus_message_new_error(call, DBUS_ERROR_UNKNOWN_OBJECT, "no such object");
+    dbus_message_set_serial(error, NextSerial());
+    char* marshalled = nullptr;
+    int length = 0;
+    if (dbus_message_marshal(error, &marshalled, &length)) Write(std::string(marshalled, size_t(length)));
+    dbus_free(marshalled);
+    dbus_message_unref(error);
+  }
+
+  static std::string PeerDescription() {
+    static const InterfaceInfo info{
+        MakeGuid("{00000000-0000-0000-0000-0000000000AA}"),
+        "IPeer",
+        "",
+        {{1, "Describe", MemberKind::Method, {{"Value", VT_VARIANT}}, VT_BSTR}}};
+    return SerializeInterface(info).toStdString();
+  }
+
   const std::string socketPath_;
   int fd_ = -1;
   std::string name_;
@@ -263,6 +319,9 @@ class RawPeer {
   std::mutex mutex_;
   uint32_t awaited_ = 0;
   DBusMessage* reply_ = nullptr;
+  bool answer_ = false;
+  std::string answerSignature_;
+  std::string answerBody_;
   bool disconnected_ = true;
 };
 
@@ -340,14 +399,22 @@ class Harness {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Harness* harness = new Harness;
+  // The input: a byte that picks the member (and, its top bit set, that the peer answers
+  // the server's calls with the reply), the call's body signature and the reply's, each
+  // ended by a NUL byte, the call body's length (two bytes, little-endian), the call
+  // body, and the reply body.
   if (size == 0) return 0;
-  const char* const member = Members[data[0] % std::size(Members)];
-  const char* text = reinterpret_cast<const char*>(data + 1);
-  const void* nul = std::memchr(text, 0, size - 1);
-  if (!nul) return 0;
-  const std::string signature(text, static_cast<const char*>(nul));
-  const std::string body(static_cast<const char*>(nul) + 1, reinterpret_cast<const char*>(data + size));
-  if (signature.size() > 255) return 0;
+  const char* const member = Members[(data[0] & 0x7f) % std::size(Members)];
+  const std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
+  const size_t signatureEnd = rest.find('\0');
+  const size_t answerEnd = signatureEnd == std::string::npos ? signatureEnd : rest.find('\0', signatureEnd + 1);
+  if (answerEnd == std::string::npos || rest.size() < answerEnd + 3) return 0;
+  const std::string signature = rest.substr(0, signatureEnd);
+  const std::string answerSignature = rest.substr(signatureEnd + 1, answerEnd - signatureEnd - 1);
+  const size_t bodyLength = uint8_t(rest[answerEnd + 1]) | size_t(uint8_t(rest[answerEnd + 2])) << 8;
+  const std::string body = rest.substr(answerEnd + 3, bodyLength);
+  const std::string answerBody = rest.substr(std::min(rest.size(), answerEnd + 3 + bodyLength));
+  if (signature.size() > 255 || answerSignature.size() > 255) return 0;
   harness->Ready();
   RawPeer& peer = harness->Peer();
   const WireMessage call(peer.NextSerial(), harness->Server(), harness->ObjectPath(),
@@ -356,6 +423,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DBusMessage* valid = dbus_message_demarshal(call.Bytes().data(), int(call.Bytes().size()), nullptr);
   if (!valid) return 0;
   dbus_message_unref(valid);
+  peer.SetAnswer(data[0] & 0x80, answerSignature, answerBody);
   // Every call is answered: a result (its HRESULT first) or arguments that do not match.
   if (DBusMessage* reply = peer.Call(call)) {
     const bool answered = dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_ERROR
