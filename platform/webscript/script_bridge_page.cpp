@@ -81,11 +81,9 @@ ScriptBridgePage::ScriptBridgePage(const QString& htmlFolder, QObject* parent)
   // have had the channel while the new one loaded) are dropped, and a page that ended up
   // outside loses the bridge.
   connect(this, &QWebEnginePage::urlChanged, this, [this](const QUrl& url) {
-    if (std::exchange(loading_, false)) objects_->PageGone();
-    if (bridged_ && !IsInside(url, html_)) {
-      objects_->PageGone();
-      Bridge(false);
-    }
+    const bool lost = bridged_ && !IsInside(url, html_);
+    if (std::exchange(loading_, false) || lost) objects_->PageGone();
+    if (lost) Bridge(false);
   });
   // A navigation that never commits (a download, a failure) leaves the old document on
   // screen: it keeps the bridge only if it is one of ours.
