@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QWebEngineView>
 #include <dlfcn.h>
+#include <map>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include "activation.h"
@@ -118,6 +120,18 @@ class PageScriptTest : public ::testing::Test {
       while (!got && timer.elapsed() < Timeout) QTest::qWait(5);
     }
     return QJsonDocument::fromJson(answer.toUtf8()).object();
+  }
+
+  // What a document that does not use our script gets from the transport: "no transport",
+  // or the answer to creating an object.
+  QString TryTheTransport() {
+    QJsonObject answer = Run(R"(
+      if (typeof qt === 'undefined' || !qt.webChannelTransport) return 'no transport';
+      const objects = await new Promise(r => new QWebChannel(qt.webChannelTransport, c => r(c.objects.zarnPageObjects)));
+      const answer = new Promise(r => objects.reply.connect((call, a) => { if (call === 7) r(a); }));
+      objects.create(7, 'ZarnTest.PageObject');
+      return JSON.stringify(await Promise.race([answer, new Promise(r => setTimeout(r, 1000, 'no answer'))]));)");
+    return answer.value("value").toString();
   }
 
   static int Alive() { return reinterpret_cast<int (*)()>(::dlsym(testObjects_, "PageTestObjectsAlive"))(); }
@@ -265,10 +279,18 @@ TEST_F(PageScriptTest, LinksToTheOutsideOpenInTheDesktopsBrowser) {
   QElapsedTimer timer;
   timer.start();
   while (browser.opened.size() < 3 && timer.elapsed() < Timeout) QTest::qWait(10);
+  // So does a form sent outside and an address set by script.
+  Run("const f = document.createElement('form'); f.action = 'https://example.org/form'; f.method = 'post';"
+      " document.body.appendChild(f); f.submit();");
+  timer.restart();
+  while (browser.opened.size() < 4 && timer.elapsed() < Timeout) QTest::qWait(10);
+  Run("location.href = '" + outside + "';");
+  timer.restart();
+  while (browser.opened.size() < 5 && timer.elapsed() < Timeout) QTest::qWait(10);
   QDesktopServices::unsetUrlHandler("https");
   QDesktopServices::unsetUrlHandler("file");
-  EXPECT_EQ(browser.opened,
-            QList<QUrl>({QUrl("https://example.org/help"), QUrl(outside), QUrl("https://example.org/new")}));
+  EXPECT_EQ(browser.opened, QList<QUrl>({QUrl("https://example.org/help"), QUrl(outside), QUrl("https://example.org/new"),
+                                         QUrl("https://example.org/form"), QUrl(outside)}));
   EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/page.html"));
   EXPECT_TRUE(page_->HasBridge());
 
@@ -279,6 +301,76 @@ TEST_F(PageScriptTest, LinksToTheOutsideOpenInTheDesktopsBrowser) {
   while (page_->url() != QUrl::fromLocalFile(html_ + "/other.html") && timer.elapsed() < Timeout) QTest::qWait(10);
   EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/other.html"));
   EXPECT_TRUE(page_->HasBridge());
+}
+
+TEST_F(PageScriptTest, AnOutsideDocumentStillOnScreenGetsNothingWhileAPageOfTheFolderLoads) {
+  // Pending until written to: the outside document stays on screen meanwhile.
+  const QString slow = html_ + "/slow.html";
+  ASSERT_EQ(::mkfifo(slow.toLocal8Bit().constData(), 0600), 0);
+  ASSERT_TRUE(Load(root_.path() + "/outside.html"));
+  page_->load(QUrl::fromLocalFile(slow));
+  QTest::qWait(300);
+  const QString answer = TryTheTransport();
+  EXPECT_TRUE(answer == "no transport" || answer.contains("Permission denied")) << answer.toStdString();
+  EXPECT_EQ(Alive(), 0);
+
+  // Let it end (a pipe is no page it shows).
+  {
+    bool done = false;
+    auto connection = QObject::connect(page_, &QWebEnginePage::loadFinished, [&] { done = true; });
+    QFile fifo(slow);
+    ASSERT_TRUE(fifo.open(QIODevice::WriteOnly));
+    fifo.close();
+    QElapsedTimer timer;
+    timer.start();
+    while (!done && timer.elapsed() < Timeout) QTest::qWait(10);
+    QObject::disconnect(connection);
+  }
+  EXPECT_EQ(Alive(), 0);
+
+  // A page of the folder coming after an outside one uses the bridge from its first script on.
+  {
+    QFile first(html_ + "/first.html");
+    ASSERT_TRUE(first.open(QIODevice::WriteOnly));
+    first.write("<!DOCTYPE html><html><body><script>"
+                "window.made = new ActiveXObject('ZarnTest.PageObject').then(o => o.Add(1, 2));</script></body></html>");
+  }
+  ASSERT_TRUE(Load(root_.path() + "/outside.html"));
+  ASSERT_TRUE(Load(html_ + "/first.html"));
+  EXPECT_EQ(Json(Run("return await window.made;").value("value")), "3");
+  EXPECT_TRUE(page_->HasBridge());
+
+  // A page of the folder that never shows (a download) leaves the outside document without it.
+  {
+    QFile data(html_ + "/data.bin");
+    ASSERT_TRUE(data.open(QIODevice::WriteOnly));
+    data.write(QByteArray(100, '\0'));
+  }
+  ASSERT_TRUE(Load(root_.path() + "/outside.html"));
+  ASSERT_FALSE(Load(html_ + "/data.bin"));
+  EXPECT_EQ(page_->url(), QUrl::fromLocalFile(root_.path() + "/outside.html"));
+  EXPECT_FALSE(page_->HasBridge());
+  EXPECT_EQ(TryTheTransport().toStdString(), "no transport");
+  EXPECT_EQ(Alive(), 0);
+}
+
+TEST_F(PageScriptTest, AReleaseWaitsForTheCallsBeforeIt) {
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  const int id = Run("return (await new ActiveXObject('ZarnTest.PageObject')).__zarnObject;").value("value").toInt();
+  ASSERT_GT(id, 0);
+  // In the order the channel delivers them: a call, the release the page's collector sends, a call.
+  platform::PageObjects& objects = page_->Objects();
+  std::map<int, QVariantMap> answers;
+  QObject::connect(&objects, &platform::PageObjects::reply, [&](int call, const QVariantMap& a) { answers[call] = a; });
+  objects.invoke(1001, id, "Add", {2, 3});
+  objects.release(id);
+  objects.invoke(1002, id, "Add", {2, 3});
+  QElapsedTimer timer;
+  timer.start();
+  while (answers.size() < 2 && timer.elapsed() < Timeout) QTest::qWait(10);
+  EXPECT_EQ(answers[1001].value("value").toInt(), 5) << Json(QJsonObject::fromVariantMap(answers[1001]));
+  EXPECT_EQ(answers[1002].value("error").toMap().value("message").toString(), "The object is no longer available: Add");
+  EXPECT_EQ(Alive(), 0);
 }
 
 }  // namespace

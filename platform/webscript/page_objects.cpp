@@ -14,6 +14,7 @@ namespace {
 
 // "Automation server can't create object", as script engines report it.
 constexpr HRESULT ScriptCannotCreate = HRESULT(0x800A01ADu);
+constexpr HRESULT ScriptPermissionDenied = HRESULT(0x800A0046u);
 constexpr const char* ObjectKey = "__zarnObject";
 
 }  // namespace
@@ -22,7 +23,8 @@ QVariantMap ErrorAnswer(HRESULT number, const QString& message) {
   return {{"error", QVariantMap{{"number", int(number)}, {"message", message}}}};
 }
 
-PageObjects::PageObjects(const ComPtr<IUnknown>& site, QObject* parent) : QObject(parent), site_(site) {}
+PageObjects::PageObjects(const ComPtr<IUnknown>& site, std::function<bool()> admitted, QObject* parent)
+    : QObject(parent), site_(site), admitted_(std::move(admitted)) {}
 
 PageObjects::~PageObjects() { PageGone(); }
 
@@ -33,19 +35,28 @@ void PageObjects::PageGone() {
   objects_.clear();
 }
 
-void PageObjects::Later(int call, Work work) {
-  if (!open_) return;
+void PageObjects::Later(std::function<void()> run) {
   const quint64 page = page_;
   QMetaObject::invokeMethod(
       this,
-      [this, call, page, work = std::move(work)] {
-        if (page != page_ || !open_) return;
-        // The browser may even close while the call keeps the loop running.
-        QPointer<PageObjects> alive(this);
-        QVariantMap answer = work();
-        if (alive && page == page_) emit reply(call, answer);
+      [this, page, run = std::move(run)] {
+        if (page == page_) run();
       },
       Qt::QueuedConnection);
+}
+
+void PageObjects::Later(int call, std::function<QVariantMap()> work) {
+  Later([this, call, work = std::move(work)] {
+    if (!admitted_()) {
+      emit reply(call, ErrorAnswer(ScriptPermissionDenied, "Permission denied: this page may not use automation objects"));
+      return;
+    }
+    const quint64 page = page_;
+    // The browser may even close while the call keeps the loop running.
+    QPointer<PageObjects> alive(this);
+    QVariantMap answer = work();
+    if (alive && page == page_) emit reply(call, answer);
+  });
 }
 
 void PageObjects::create(int call, const QString& progId) {
@@ -65,7 +76,11 @@ void PageObjects::invoke(int call, int object, const QString& name, const QVaria
   Later(call, [this, object, name, args] { return Call(object, name, DISPATCH_METHOD | DISPATCH_PROPERTYGET, args); });
 }
 
-void PageObjects::release(int object) { objects_.erase(object); }
+void PageObjects::release(int object) {
+  Later([this, object] {
+    if (admitted_()) objects_.erase(object);
+  });
+}
 
 QVariantMap PageObjects::Create(const QString& progId) {
   const QString cannot = "Automation server can't create object: " + progId;

@@ -3,9 +3,11 @@
 // created by ProgID (classes registered as safe for scripting only, in-process, given
 // the page's site) and called by name through IDispatch. Every call runs later on the
 // window thread, from the event loop, so a call that keeps the loop running (an
-// operation that waits) leaves the page live for the next one (its Cancel). Each answer
-// goes out as the reply signal, and only to the page that asked: when the page goes,
-// its objects are released and answers still due to it are dropped.
+// operation that waits) leaves the page live for the next one (its Cancel); a release
+// waits its turn behind the calls before it. Each call runs only while the document on
+// screen may use the objects, else it answers with an error. Each answer goes out as the
+// reply signal, and only to the page that asked: when the page goes, its objects are
+// released and answers still due to it are dropped.
 
 #include <QObject>
 #include <QVariant>
@@ -19,14 +21,13 @@ namespace platform {
 class PageObjects : public QObject {
   Q_OBJECT
  public:
-  // site is what each object is handed as its site.
-  explicit PageObjects(const ComPtr<IUnknown>& site, QObject* parent = nullptr);
+  // site is what each object is handed as its site; admitted tells, as each call is about
+  // to run, whether the document on screen may use the objects.
+  PageObjects(const ComPtr<IUnknown>& site, std::function<bool()> admitted, QObject* parent = nullptr);
   ~PageObjects() override;
 
   // The page went (navigation, reload, the browser closing): releases every object.
   void PageGone();
-  // Refuses every call while false (a page that may not use the bridge).
-  void SetOpen(bool open) { open_ = open; }
   int ObjectCount() const { return int(objects_.size()); }
 
   // From page script; call numbers the answer. Objects travel as {"__zarnObject": id}.
@@ -41,8 +42,8 @@ class PageObjects : public QObject {
   void reply(int call, const QVariantMap& answer);
 
  private:
-  using Work = std::function<QVariantMap()>;
-  void Later(int call, Work work);
+  void Later(std::function<void()> run);
+  void Later(int call, std::function<QVariantMap()> work);
   QVariantMap Call(int object, const QString& name, uint16_t flags, const QVariantList& args);
   QVariantMap Create(const QString& progId);
   QVariantMap Value(const Variant& value);
@@ -50,10 +51,10 @@ class PageObjects : public QObject {
   ComPtr<IDispatch> Unwrap(const QVariant& value) const;
 
   ComPtr<IUnknown> site_;
+  const std::function<bool()> admitted_;
   std::map<int, ComPtr<IDispatch>> objects_;
   int nextObject_ = 0;
   quint64 page_ = 0;  // which page the objects and the calls under way belong to
-  bool open_ = false;
 };
 
 // The answer of a failed call, as page script throws it.

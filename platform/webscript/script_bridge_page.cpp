@@ -6,6 +6,7 @@
 #include <QWebChannel>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
+#include <utility>
 
 #include "page_objects.h"
 
@@ -63,7 +64,8 @@ ScriptBridgePage::ScriptBridgePage(const QString& htmlFolder, QObject* parent)
     : QWebEnginePage(parent),
       html_(QFileInfo(htmlFolder).canonicalFilePath()),
       channel_(new QWebChannel(this)),
-      objects_(new PageObjects(ComPtr<IUnknown>(new PageSite), this)) {
+      objects_(new PageObjects(
+          ComPtr<IUnknown>(new PageSite), [this] { return bridged_ && IsInside(url(), html_); }, this)) {
   LoadPageObjectsScript();
   channel_->registerObject("zarnPageObjects", objects_);
   // Qt's own channel client, then ours, which leaves nothing behind on a page without the
@@ -75,12 +77,19 @@ ScriptBridgePage::ScriptBridgePage(const QString& htmlFolder, QObject* parent)
   script.setRunsOnSubFrames(false);
   script.setSourceCode(Resource(":/qtwebchannel/qwebchannel.js") + "\n" + Resource(":/zarn/page_objects.js"));
   scripts().insert(script);
-  // The committed address decides too: a page that ended up outside loses the bridge.
+  // The address changes as a new document commits: calls the old one still sent (it may
+  // have had the channel while the new one loaded) are dropped, and a page that ended up
+  // outside loses the bridge.
   connect(this, &QWebEnginePage::urlChanged, this, [this](const QUrl& url) {
-    if (bridged_ && !IsInside(url, html_)) {
-      objects_->PageGone();
-      Bridge(false);
-    }
+    const bool lost = bridged_ && !IsInside(url, html_);
+    if (std::exchange(loading_, false) || lost) objects_->PageGone();
+    if (lost) Bridge(false);
+  });
+  // A navigation that never commits (a download, a failure) leaves the old document on
+  // screen: it keeps the bridge only if it is one of ours.
+  connect(this, &QWebEnginePage::loadFinished, this, [this] {
+    loading_ = false;
+    if (bridged_ && !IsInside(url(), html_)) Bridge(false);
   });
 }
 
@@ -95,13 +104,18 @@ bool ScriptBridgePage::IsInside(const QUrl& url, const QString& canonicalFolder)
 bool ScriptBridgePage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) {
   const bool inside = IsInside(url, html_);
   if (!isMainFrame) return inside;  // no outside page inside ours
-  if (!inside && type == NavigationTypeLinkClicked) {
+  // Only the program and the history leave the folder; whatever a page asks for outside it
+  // (a link, a form, an address set by script) opens in the desktop's browser.
+  if (!inside && type != NavigationTypeTyped && type != NavigationTypeReload && type != NavigationTypeBackForward) {
     QDesktopServices::openUrl(url);
     return false;
   }
   // A new document (the browser asks for no navigation within one): the old one's objects
-  // go, and the new one is bridged or not by its place.
+  // go, and the new one is bridged or not by its place. It needs the channel as it is
+  // created, so the channel comes now; until it commits, the calls are checked against
+  // the address on screen.
   objects_->PageGone();
+  loading_ = true;
   Bridge(inside);
   return true;
 }
@@ -110,7 +124,6 @@ QWebEnginePage* ScriptBridgePage::createWindow(WebWindowType) { return new NewWi
 
 void ScriptBridgePage::Bridge(bool on) {
   bridged_ = on;
-  objects_->SetOpen(on);
   setWebChannel(on ? channel_ : nullptr);
 }
 

@@ -2,8 +2,8 @@
 // A browser page whose script may create and call automation objects, but only while it
 // shows a page of the program's html folder: every page loaded from a file has the same
 // origin, so the page's canonical path must lie inside the folder, checked again at every
-// navigation. Any other page has no bridge, and a link to the outside opens in the
-// desktop's browser (also when it asks for a new window).
+// navigation and again as each call runs. Any other page has no bridge, and whatever a page
+// asks to open outside opens in the desktop's browser (also when it asks for a new window).
 //
 // Page script: `const o = await new ActiveXObject("Prog.Id")`; then `await o.Name` reads a
 // property, `await o.Method(1, "a")` calls, `o.Name = v` writes; a failed call rejects
@@ -43,6 +43,7 @@ class ScriptBridgePage : public QWebEnginePage {
   QWebChannel* channel_;
   PageObjects* objects_;
   bool bridged_ = false;
+  bool loading_ = false;  // a new document was asked for and has not committed yet
 };
 
 }  // namespace platform

@@ -50,24 +50,6 @@ struct StringWriter : pugi::xml_writer {
   void write(const void* data, size_t size) override { text.append(static_cast<const char*>(data), size); }
 };
 
-// Whether the node (an attribute: its element and the attribute) is in the tree. Only
-// compares handles, so a node the writers freed is never touched.
-bool InTree(const pugi::xml_document& dom, const pugi::xpath_node& held) {
-  struct Finder : pugi::xml_tree_walker {
-    pugi::xml_node wanted;
-    bool found = false;
-    bool for_each(pugi::xml_node& node) override { return !(found = node == wanted); }
-  } finder;
-  finder.wanted = held.attribute() ? held.parent() : held.node();
-  pugi::xml_node root = dom;
-  finder.found = root == finder.wanted;
-  if (!finder.found) root.traverse(finder);
-  if (!finder.found || !held.attribute()) return finder.found;
-  for (pugi::xml_attribute a : finder.wanted.attributes())
-    if (a == held.attribute()) return true;
-  return false;
-}
-
 // What every object of the tree shares: the document while it lives and the stamp of
 // the tree its nodes were taken from.
 class TreeObject : public DispatchImpl<IDispatch>, private ComObjectRoot {
@@ -85,18 +67,12 @@ class TreeObject : public DispatchImpl<IDispatch>, private ComObjectRoot {
   }
 
  protected:
-  // What a read checks first: that the object's tree is still the document's (unless any
-  // tree will do), and that held, when given, is still in it. A node that passed takes
-  // the newer stamp; a list keeps its own, since it checked only one of its nodes.
-  struct Check {
-    bool anyTree = false;
-    const pugi::xpath_node* held = nullptr;
-    bool refresh = false;
-  };
-  // Runs read under the document's lock once the check passed; else raises why it did
-  // not. read gets the tree and its stamp.
+  // Runs read under the document's lock once the object's tree is still the document's
+  // (unless any tree will do) and no node was removed since the object was taken: the
+  // parser reuses a removed node's memory for new ones, so an old handle could reach
+  // another node's data. Else raises why not. read gets the tree and its stamp.
   template <class F>
-  HRESULT Read(Check check, F&& read) {
+  HRESULT Read(bool anyTree, F&& read) {
     std::shared_ptr<const TZarnDocument> document = document_.lock();
     if (!document) return Fail(DomClosedText);
     const char* refused = nullptr;
@@ -104,15 +80,11 @@ class TreeObject : public DispatchImpl<IDispatch>, private ComObjectRoot {
     try {
       hr = document->WithDom([&](const pugi::xml_document& dom) -> HRESULT {
         const Stamp now = document->Stamp();
-        if (!check.anyTree && stamp_.generation != now.generation) {
+        if (!anyTree && stamp_.generation != now.generation)
           refused = DomReplacedText;
-          return E_FAIL;
-        }
-        if (check.held && stamp_.removals != now.removals && !InTree(dom, *check.held)) {
+        else if (!anyTree && stamp_.removals != now.removals)
           refused = DomRemovedText;
-          return E_FAIL;
-        }
-        if (check.refresh) stamp_ = now;
+        if (refused) return E_FAIL;
         return read(dom, now);
       });
     } catch (const pugi::xpath_exception& e) {
@@ -142,7 +114,7 @@ class TreeObject : public DispatchImpl<IDispatch>, private ComObjectRoot {
   }
 
   const std::weak_ptr<const TZarnDocument> document_;
-  Stamp stamp_;
+  const Stamp stamp_;
 };
 
 ComPtr<IDispatch> MakeNode(std::weak_ptr<const TZarnDocument> document, Stamp stamp, pugi::xpath_node node);
@@ -155,7 +127,7 @@ class ScriptDocument final : public TreeObject {
  protected:
   const InterfaceInfo& TypeInformation() const override { return DocumentInfo(); }
   HRESULT InvokeMember(const MemberInfo& member, std::vector<Variant>& args, Variant& result) override {
-    return Read({.anyTree = true}, [&](const pugi::xml_document& dom, Stamp now) -> HRESULT {
+    return Read(true, [&](const pugi::xml_document& dom, Stamp now) -> HRESULT {
       switch (member.id) {
         case 1: {
           pugi::xml_node root = dom.document_element();
@@ -186,7 +158,7 @@ class ScriptNode final : public TreeObject {
  protected:
   const InterfaceInfo& TypeInformation() const override { return NodeInfo(); }
   HRESULT InvokeMember(const MemberInfo& member, std::vector<Variant>& args, Variant& result) override {
-    return Read({.held = &node_, .refresh = true}, [&](const pugi::xml_document&, Stamp now) -> HRESULT {
+    return Read(false, [&](const pugi::xml_document&, Stamp now) -> HRESULT {
       const pugi::xml_node node = node_.node();
       switch (member.id) {
         case 1: result = Variant(Bstr::FromUtf8(Name())); return S_OK;
@@ -280,7 +252,7 @@ class ScriptNodeList final : public TreeObject {
   const InterfaceInfo& TypeInformation() const override { return NodeListInfo(); }
   HRESULT InvokeMember(const MemberInfo& member, std::vector<Variant>& args, Variant& result) override {
     if (member.id == 1) {
-      return Read({}, [&](const pugi::xml_document&, Stamp) {
+      return Read(false, [&](const pugi::xml_document&, Stamp) {
         result = Variant(int32_t(nodes_.size()));
         return S_OK;
       });
@@ -288,16 +260,14 @@ class ScriptNodeList final : public TreeObject {
     const int64_t index = args[0].Integer();
     if (index < 0 || uint64_t(index) >= nodes_.size()) {
       // As the DOM answers for an index out of range: no node.
-      return Read({}, [&](const pugi::xml_document&, Stamp) {
+      return Read(false, [&](const pugi::xml_document&, Stamp) {
         result = Variant(ComPtr<IDispatch>());
         return S_OK;
       });
     }
     const pugi::xpath_node& node = nodes_[size_t(index)];
-    Stamp taken = stamp_;
-    return Read({.held = &node}, [&](const pugi::xml_document&, Stamp) {
-      // The node's stamp is the list's: the node was checked for this one only.
-      result = Variant(MakeNode(document_, taken, node));
+    return Read(false, [&](const pugi::xml_document&, Stamp now) {
+      result = Variant(MakeNode(document_, now, node));
       return S_OK;
     });
   }

@@ -4,8 +4,8 @@
 // under the document's lock, so a read-out adding pages meanwhile is safe.
 //
 // Script may keep a node across New and Open, which replace the tree, and across a
-// writer removing the node: such a node answers with an error, never with another
-// tree's data. An XPath that cannot be read is a script error with the parser's reason.
+// writer removing nodes: a node or list taken before the latest removal answers with an
+// error (read it again), never with another node's data. An XPath that cannot be read is a script error with the parser's reason.
 
 #include "com.h"
 #include "dom.h"

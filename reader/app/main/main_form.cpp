@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPrintPreviewDialog>
+#include <QPrintPreviewWidget>
 #include <QPrinterInfo>
 #include <QShortcut>
 #include <QSplitter>
@@ -711,13 +712,28 @@ void TMainForm::PrintPreview() {
   QPrinter printer;
   QPrintPreviewDialog dialog(&printer, this);
   dialog.setObjectName("PrintPreviewDialog");
-  connect(&dialog, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* target) {
-    // The preview wants the pages painted when this returns.
-    QEventLoop painting;
-    connect(Browser, &QWebEngineView::printFinished, &painting, &QEventLoop::quit);
-    connect(Browser->page(), &QWebEnginePage::renderProcessTerminated, &painting, &QEventLoop::quit);
+  // The preview wants the pages painted when paintRequested returns. The browser ignores a
+  // print asked for while one runs, and the preview's printer breaks when it is asked to
+  // repaint in the middle: the preview takes no input while it paints (what the user does
+  // meanwhile comes after it), and a repaint asked for otherwise is done once it is over.
+  bool painting = false, again = false;
+  connect(&dialog, &QPrintPreviewDialog::paintRequested, this, [&](QPrinter* target) {
+    if (painting) {
+      again = true;
+      return;
+    }
+    painting = true;
+    dialog.setEnabled(false);
+    QEventLoop printed;
+    connect(Browser, &QWebEngineView::printFinished, &printed, &QEventLoop::quit);
+    connect(Browser->page(), &QWebEnginePage::renderProcessTerminated, &printed, &QEventLoop::quit);
     Browser->print(target);
-    painting.exec();
+    printed.exec(QEventLoop::ExcludeUserInputEvents);
+    dialog.setEnabled(true);
+    painting = false;
+    if (std::exchange(again, false))
+      QMetaObject::invokeMethod(dialog.findChild<QPrintPreviewWidget*>(), &QPrintPreviewWidget::updatePreview,
+                                Qt::QueuedConnection);
   });
   dialog.exec();
 }

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QPrintPreviewWidget>
 #include <QPrinterInfo>
+#include <QToolButton>
 #include <QTest>
 #include <QWebEngineHistory>
 #include <QRegularExpression>
@@ -772,6 +773,47 @@ TEST_F(MainFormTest, PrintWithoutAPrinterSaysSoAndThePreviewShowsThePage) {
   form_->PrintPreviewMenuItem->trigger();
   EXPECT_TRUE(shown);
   EXPECT_GT(pages, 1);  // the page is 3000 pixels high
+}
+
+TEST_F(MainFormTest, TurningThePreviewWhileItPaintsStillShowsThePage) {
+  NoOperatorDialog();
+  Start(TestPages());
+  WatchLoading();
+  ASSERT_TRUE(Shows("Start"));
+  // Once the preview shows the page: a repaint, and a click on Landscape while it paints.
+  int step = 0, pages = -1;
+  QElapsedTimer clicked;
+  QTimer look;
+  QObject::connect(&look, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    auto* preview = dialog ? dialog->findChild<QPrintPreviewWidget*>() : nullptr;
+    if (!preview || dialog->objectName() != "PrintPreviewDialog") return;
+    if (step == 0 && preview->pageCount() > 1) {
+      ++step;
+      QToolButton* landscape = nullptr;
+      for (auto* button : dialog->findChildren<QToolButton*>())
+        if (button->defaultAction() && button->defaultAction()->text().contains("Landscape")) landscape = button;
+      ASSERT_NE(landscape, nullptr);
+      QTimer::singleShot(0, preview, &QPrintPreviewWidget::updatePreview);
+      QTimer::singleShot(20, landscape, [landscape, &clicked] {
+        clicked.start();
+        const QPoint at = landscape->rect().center();
+        QApplication::postEvent(landscape, new QMouseEvent(QEvent::MouseButtonPress, at, landscape->mapToGlobal(at),
+                                                           Qt::LeftButton, Qt::LeftButton, Qt::NoModifier));
+        QApplication::postEvent(landscape, new QMouseEvent(QEvent::MouseButtonRelease, at, landscape->mapToGlobal(at),
+                                                           Qt::LeftButton, Qt::NoButton, Qt::NoModifier));
+      });
+      return;
+    }
+    if (step != 1 || !clicked.isValid() || clicked.elapsed() < 1500) return;
+    look.stop();
+    pages = preview->pageCount();
+    dialog->grab().save("print_preview_turned.png");
+    dialog->reject();
+  });
+  look.start(100);
+  form_->PrintPreviewMenuItem->trigger();
+  EXPECT_GT(pages, 1);
 }
 
 TEST_F(MainFormTest, SavingWritesTheViewsOnlyToAnXmlName) {
