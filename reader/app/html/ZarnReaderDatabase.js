@@ -70,31 +70,31 @@ const VALUE_WIDTH = 104;
 // About the height of one table row, so the space of a page not yet laid out is right.
 const ROW_HEIGHT = 23;
 
-function logWidth(spec) {
-  return PAGE_COLUMNS.reduce((sum, c) => sum + c[1], 0) + spec.columns.length * VALUE_WIDTH;
+function logWidth(layout) {
+  return PAGE_COLUMNS.reduce((sum, c) => sum + c[1], 0) + layout.columns.length * VALUE_WIDTH;
 }
 
-function gridTable(spec) {
+function gridTable(layout) {
   const table = el('table', 'grid log');
   const columns = el('colgroup');
-  for (const [, w] of [...PAGE_COLUMNS, ...spec.columns.map(c => [c[1], VALUE_WIDTH])]) {
+  for (const [, w] of [...PAGE_COLUMNS, ...layout.columns.map(c => [c[1], VALUE_WIDTH])]) {
     const col = el('col');
     col.style.width = w + 'px';
     columns.append(col);
   }
-  table.style.width = logWidth(spec) + 'px';
+  table.style.width = logWidth(layout) + 'px';
   table.append(columns);
   return table;
 }
 
 // A log as one heading row and a table for each page; a long log is laid out and painted
 // only as far as it is scrolled into view.
-function logTable(spec, views) {
+function logTable(layout, views) {
   const log = document.createDocumentFragment();
-  const header = gridTable(spec);
+  const header = gridTable(layout);
   const head = el('thead');
   const headRow = el('tr');
-  for (const title of [...PAGE_COLUMNS.map(c => c[0]), ...spec.columns.map(c => c[1])])
+  for (const title of [...PAGE_COLUMNS.map(c => c[0]), ...layout.columns.map(c => c[1])])
     headRow.append(el('th', '', title));
   head.append(headRow);
   header.append(head);
@@ -103,9 +103,9 @@ function logTable(spec, views) {
     const entries = Array.from(view.children);
     const rows = Math.max(entries.length, 1);
     const block = el('div', 'page-block');
-    block.style.width = logWidth(spec) + 'px';
-    block.style.containIntrinsicSize = logWidth(spec) + 'px ' + rows * ROW_HEIGHT + 'px';
-    const table = gridTable(spec);
+    block.style.width = logWidth(layout) + 'px';
+    block.style.containIntrinsicSize = logWidth(layout) + 'px ' + rows * ROW_HEIGHT + 'px';
+    const table = gridTable(layout);
     const group = el('tbody', view.getAttribute('verified') === 'not authentic' ? 'forged' : '');
     for (let i = 0; i < rows; ++i) {
       const row = el('tr');
@@ -120,10 +120,10 @@ function logTable(spec, views) {
       if (entry) {
         row.append(el('td', 'muted', entry.getAttribute('index')), el('td', '', entry.getAttribute('date')),
                    el('td', '', entry.getAttribute('time')));
-        for (const [name] of spec.columns) row.append(el('td', '', entry.getAttribute(name)));
+        for (const [name] of layout.columns) row.append(el('td', '', entry.getAttribute(name)));
       } else {
         const none = el('td', 'muted', 'no entries');
-        none.colSpan = 3 + spec.columns.length;
+        none.colSpan = 3 + layout.columns.length;
         row.append(none);
       }
       group.append(row);
@@ -182,8 +182,8 @@ function keysetSection(key, totals) {
 
   const views = children(key, 'page').map(page => children(page, 'plain')[0]);
   const undecrypted = views.filter(v => !v).length;
-  for (const spec of LOGS) {
-    const ofLog = views.filter(v => v && v.getAttribute('log') === spec.log)
+  for (const layout of LOGS) {
+    const ofLog = views.filter(v => v && v.getAttribute('log') === layout.log)
                        .sort((a, b) => Number(a.getAttribute('no')) - Number(b.getAttribute('no')));
     if (!ofLog.length) continue;
     const good = ofLog.filter(v => v.getAttribute('verified') === 'authentic').length;
@@ -191,10 +191,10 @@ function keysetSection(key, totals) {
     totals.pages += ofLog.length;
     totals.authentic += good;
     totals.forged += bad;
-    const title = el('h3', '', spec.title);
+    const title = el('h3', '', layout.title);
     title.append(el('span', 'muted', ' \u00b7 ' + ofLog.length + (ofLog.length === 1 ? ' page' : ' pages') +
                                      (bad ? ', ' + bad + ' not authentic' : '')));
-    section.append(title, logTable(spec, ofLog));
+    section.append(title, logTable(layout, ofLog));
   }
   if (undecrypted) {
     totals.pages += undecrypted;
