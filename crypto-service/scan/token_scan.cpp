@@ -136,7 +136,12 @@ void CTokenScan::ScanPass() {
 
 void CTokenScan::Remove(TokenSlot& slot) {
   // Every token the window shows is taken off it, not only those with a dialog.
-  if (slot.announced || slot.token->Dialog()) SendMessage(window_, WM_TOKEN_REMOVED, 0, LPARAM(slot.token.get()));
+  if (slot.announced || slot.token->Dialog()) {
+    SendMessage(window_, WM_TOKEN_REMOVED, 0, LPARAM(slot.token.get()));
+    // A window whose loop has ended answers without handling the removal and still lists
+    // the token with its dialog: the token stays until the window has let it go.
+    if (slot.token->Dialog()) return;
+  }
   std::shared_ptr<CToken> gone;
   {
     std::lock_guard lock(tableLock_);

@@ -19,7 +19,11 @@ struct Message {
   uint32_t serial;
 };
 
-// The token window as the scan sees it: records each message; answers password requests.
+// Stands for the dialog the token window gives a token it shows; the scan never opens it.
+char shownDialog;
+
+// The token window as the scan sees it: records each message; answers password requests;
+// gives an announced token its dialog and takes it back at the removal.
 struct ScanFixture : ::testing::Test {
   sim::TokenRack rack;
   std::mutex mutex;
@@ -30,6 +34,8 @@ struct ScanFixture : ::testing::Test {
                            auto* token = reinterpret_cast<CToken*>(l);
                            std::lock_guard lock(mutex);
                            messages.push_back({m, token->Serial()});
+                           if (m == WM_TOKEN_ARRIVED) token->SetDialog(reinterpret_cast<CTokenDialog*>(&shownDialog));
+                           if (m == WM_TOKEN_REMOVED) token->SetDialog(nullptr);
                            if (m == WM_TOKEN_PASSWORD) {
                              ++passwordAnswers;
                              return passwordAnswer;
@@ -89,6 +95,19 @@ TEST_F(ScanFixture, ATokenInUseOutlivesItsRemoval) {
   EXPECT_EQ(scan.Find(held[0].get()), nullptr);
   // The user's reference still works: the object is alive, its commands fail cleanly.
   EXPECT_FALSE(held[0]->Ping());
+}
+
+TEST_F(ScanFixture, ATokenTheWindowStillShowsIsKeptWhenTheWindowsLoopHasEnded) {
+  rack.Plug(24, 5);
+  scan.ScanPass();
+  std::weak_ptr<CToken> shown = scan.Tokens().at(0);
+  // The loop has ended: the removal is answered without being handled, so the window still
+  // lists the token (and reads it when it goes).
+  window.Close();
+  rack.Unplug(24);
+  scan.ScanPass();
+  EXPECT_FALSE(shown.expired());
+  EXPECT_EQ(scan.Tokens().size(), 1u);
 }
 
 TEST_F(ScanFixture, ALockedTokenAsksForItsPasswordUntilCancelled) {
