@@ -19,13 +19,13 @@
 #include "seal_link_sim.h"
 #include "seal_test_env.h"
 #include "user.h"
+#include "window_test_main.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr uint32_t Serial = 3000000001u;  // above the signed range: the page must show it unsigned
-bool underXvfb = false;
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -267,16 +267,3 @@ TEST_F(DatabasePageTest, ScreenshotOfTheDatabasePage) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
-  for (int i = 1; i < argc; ++i) underXvfb |= std::string(argv[i]) == "--xvfb";
-  seal_test::TestWorld world;
-  if (!underXvfb) qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
-  QApplication app(argc, argv);
-  int result = RUN_ALL_TESTS();
-  world.EndService();
-  return result;
-}

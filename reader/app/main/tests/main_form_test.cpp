@@ -33,6 +33,7 @@
 #include "seal_link_sim.h"
 #include "seal_test_env.h"
 #include "user.h"
+#include "window_test_main.h"
 
 namespace fs = std::filesystem;
 
@@ -872,19 +873,4 @@ TEST_F(MainFormTest, OpenWithUnsavedChangesAsksAndCancelKeepsEverything) {
   EXPECT_EQ(boxes.Boxes()[1].text, "The contents of the database has changed.\rDo you want to save the changes?");
 }
 
-bool underXvfb = false;
-
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
-  for (int i = 1; i < argc; ++i) underXvfb |= std::string(argv[i]) == "--xvfb";
-  seal_test::TestWorld world;
-  if (!underXvfb) qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
-  QApplication app(argc, argv);
-  int result = RUN_ALL_TESTS();
-  world.EndService();
-  return result;
-}
