@@ -208,6 +208,53 @@ TEST_F(PageScriptTest, ObjectsAreCalledByNameWithConvertedValuesAndFailuresThrow
   EXPECT_EQ(Alive(), 0);
 }
 
+TEST_F(PageScriptTest, AFailedPropertyWriteRejectsTheNextUseOfItsObjectInsteadOfRunningIt) {
+  struct Case {
+    const char* write;
+    HRESULT number;
+    const char* message;
+  };
+  for (Case c : {Case{"o.Add = 1", DISP_E_MEMBERNOTFOUND, "Add failed (0x80020003)"},  // a method
+                 Case{"o.Child = 1", DISP_E_MEMBERNOTFOUND, "Child failed (0x80020003)"},  // read-only
+                 Case{"o.Missing = 1", DISP_E_UNKNOWNNAME, "Object doesn't support this property or method: Missing"}}) {
+    SCOPED_TRACE(c.write);
+    ASSERT_TRUE(Load(html_ + "/page.html"));  // no objects left from the case before
+    // A write after the failed one still goes out; the next use (a read that would make a
+    // child) rejects and does not run; the use after it answers as usual.
+    QJsonObject answer = Run(QString(R"(
+      const logged = [];
+      console.error = (...parts) => logged.push(parts.join(' '));
+      const o = window.o = await new ActiveXObject('ZarnTest.PageObject');
+      o.Name = 'before';
+      %1;
+      o.Name = 'after';
+      let thrown = null;
+      try { await o.Child; } catch (e) { thrown = e; }
+      return {number: thrown && thrown.number, message: thrown && thrown.message, name: await o.Name, logged};)")
+                                 .arg(c.write));
+    QJsonObject value = answer.value("value").toObject();
+    EXPECT_EQ(value.value("number").toInt(), c.number) << Json(answer);
+    EXPECT_EQ(value.value("message").toString().toStdString(), c.message);
+    EXPECT_EQ(value.value("name").toString(), "after");
+    // Also told on the console, for a page that never uses the object again.
+    EXPECT_EQ(Json(value.value("logged")), Json(QJsonArray{QString("A property write failed: ") + c.message}));
+    EXPECT_EQ(Alive(), 1);  // no child was made
+  }
+
+  // Thrown once, and only by its own object: another object's call meanwhile answers, and the
+  // object's call after the one that threw runs.
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  QJsonObject answer = Run(R"(
+    console.error = () => {};
+    const o = await new ActiveXObject('ZarnTest.PageObject');
+    const other = await new ActiveXObject('ZarnTest.PageObject');
+    o.Add = 1;
+    const fine = await other.Add(1, 1);
+    const failed = await o.Add(2, 2).then(() => 'no error', e => e.number);
+    return [fine, failed, await o.Add(3, 3)];)");
+  EXPECT_EQ(Json(answer.value("value")), "[2," + std::to_string(DISP_E_MEMBERNOTFOUND) + ",6]") << Json(answer);
+}
+
 TEST_F(PageScriptTest, AnswersDueToAPageThatWentAreDroppedAndTheirObjectsReleased) {
   ASSERT_TRUE(Load(html_ + "/page.html"));
   ASSERT_EQ(Run("window.o = await new ActiveXObject('ZarnTest.PageObject'); return 1;").value("value").toInt(), 1);

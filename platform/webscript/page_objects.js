@@ -35,8 +35,45 @@
     }));
   }
 
+  // A property write cannot hand script a promise, so each object keeps its writes not yet
+  // answered and the first failure of one nobody has seen: the object's next read or call
+  // waits for those writes and, when one failed, rejects with its error instead of running.
+  const writes = new Map();  // object id -> {unanswered: Promise or null, failure: Error or null}
+
+  function write(id, name, value) {
+    let state = writes.get(id);
+    if (!state) writes.set(id, (state = {unanswered: null, failure: null}));
+    const answered = request('put', id, name, value).then(() => {}, error => {
+      if (!state.failure) state.failure = error;
+      // Told at once too: the page may never use the object again.
+      console.error('A property write failed: ' + error.message);
+    });
+    // A write that keeps the window's loop running may answer after a later one.
+    const all = state.unanswered ? Promise.all([state.unanswered, answered]) : answered;
+    state.unanswered = all;
+    all.then(() => {
+      if (state.unanswered === all) state.unanswered = null;
+    });
+  }
+
+  // A read or call of an object, behind its unanswered writes.
+  function use(id, method, ...args) {
+    const state = writes.get(id);
+    if (!state) return request(method, id, ...args);
+    const run = () => {
+      const failure = state.failure;
+      if (!failure) return request(method, id, ...args);
+      state.failure = null;
+      return Promise.reject(failure);
+    };
+    return state.unanswered ? state.unanswered.then(run) : run();
+  }
+
   // An object script no longer reaches is released with it.
-  const released = new FinalizationRegistry(id => host.then(objects => objects.release(id)));
+  const released = new FinalizationRegistry(id => {
+    writes.delete(id);
+    host.then(objects => objects.release(id));
+  });
   const ObjectKey = '__zarnObject';
 
   function toHost(value) {
@@ -49,8 +86,8 @@
 
   // A member is both: awaited, its value is read; called, the method runs.
   function member(id, name) {
-    const call = (...args) => request('invoke', id, name, args.map(toHost));
-    call.then = (resolved, rejected) => request('get', id, name).then(resolved, rejected);
+    const call = (...args) => use(id, 'invoke', name, args.map(toHost));
+    call.then = (resolved, rejected) => use(id, 'get', name).then(resolved, rejected);
     return call;
   }
 
@@ -63,7 +100,7 @@
         return member(id, name);
       },
       set(target, name, value) {
-        request('put', id, String(name), toHost(value));
+        write(id, String(name), toHost(value));
         return true;
       }
     });

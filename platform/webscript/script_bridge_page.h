@@ -7,7 +7,8 @@
 //
 // Page script: `const o = await new ActiveXObject("Prog.Id")`; then `await o.Name` reads a
 // property, `await o.Method(1, "a")` calls, `o.Name = v` writes; a failed call rejects
-// with an Error whose `number` is the HRESULT.
+// with an Error whose `number` is the HRESULT. A failed write is thrown by the object's
+// next read or call, which then does not run (see page_objects.js).
 
 #include <QWebEnginePage>
 
