@@ -1,5 +1,5 @@
 // Serves simulated seals for trying the system by hand or from a script.
-//   zarn-seal-sim [--com N] [--tcp ADDRESS|auto] [--empty] [--stay] SERIAL[/MAJOR.MINOR]...
+//   zarn-seal-sim [--com N] [--tcp ADDRESS|auto] [--empty] [--stay] [--trace] SERIAL[/MAJOR.MINOR]...
 // All seals share one link: a pseudo-terminal entered as COM N (1 by default) in a port
 // map of its own, whose file it prints ("map FILE": point ZARN_PORT_MAP at it), or a TCP
 // listener on ADDRESS:1418 ("tcp ADDRESS"; auto picks a free loopback address).
@@ -21,15 +21,19 @@
 //   log SERIAL                       the requests it decoded, with their MAC verdicts
 //   show SERIAL                      version, key-set, clock, logon
 //   quit
+// With --trace it also prints each request a seal decodes as it comes, as log shows it:
+// "request SERIAL Q L option 0 mac good".
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <poll.h>
 #include <sys/signalfd.h>
 
@@ -93,6 +97,16 @@ const char* Verdict(sim::MacVerdict v) {
   }
 }
 
+// A request as log and --trace show it.
+std::string RequestText(const sim::SealCommandRecord& c) {
+  std::ostringstream out;
+  out << c.type;
+  if (c.type == 'Q') out << ' ' << c.command << " option " << unsigned(c.option);
+  out << " mac " << Verdict(c.mac) << (c.refusal ? " refused " + std::to_string(c.refusal) : "")
+      << (c.fault != SealFault::None ? " (fault)" : "");
+  return out.str();
+}
+
 void AddSamples(sim::SimulatedSeal& seal) {
   uint32_t now = seal.Now();
   uint32_t s = sim::SimSealSeconds(now);
@@ -107,7 +121,7 @@ void AddSamples(sim::SimulatedSeal& seal) {
 int main(int argc, char** argv) {
   unsigned com = 1;
   std::string tcp;
-  bool empty = false, stay = false;
+  bool empty = false, stay = false, trace = false;
   std::map<uint32_t, std::unique_ptr<sim::SimulatedSeal>> seals;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -115,6 +129,7 @@ int main(int argc, char** argv) {
     else if (a == "--tcp" && i + 1 < argc) tcp = argv[++i];
     else if (a == "--empty") empty = true;
     else if (a == "--stay") stay = true;
+    else if (a == "--trace") trace = true;
     else if (!a.empty() && a[0] != '-') {
       unsigned major = 3, minor = 0;
       uint32_t serial = uint32_t(std::stoul(a));
@@ -122,7 +137,7 @@ int main(int argc, char** argv) {
         std::sscanf(a.c_str() + slash + 1, "%u.%u", &major, &minor);
       seals[serial] = std::make_unique<sim::SimulatedSeal>(serial, uint8_t(major), uint8_t(minor));
     } else {
-      std::cerr << "usage: zarn-seal-sim [--com N] [--tcp ADDRESS|auto] [--empty] [--stay] SERIAL[/MAJOR.MINOR]..."
+      std::cerr << "usage: zarn-seal-sim [--com N] [--tcp ADDRESS|auto] [--empty] [--stay] [--trace] SERIAL[/MAJOR.MINOR]..."
                 << std::endl;
       return 2;
     }
@@ -169,8 +184,28 @@ int main(int argc, char** argv) {
     std::cout << KeysetLine(*seal) << std::endl;
   }
 
+  // Lines of the tracer and of the commands never mix.
+  std::mutex output;
+  std::jthread tracer;
+  if (trace)
+    tracer = std::jthread([&](std::stop_token stop) {
+      std::map<uint32_t, size_t> printed;
+      while (!stop.stop_requested()) {
+        for (const auto& [serial, seal] : seals) {
+          const auto requests = seal->Commands();
+          std::lock_guard lock(output);
+          for (size_t i = printed[serial]; i < requests.size(); ++i)
+            std::cout << "request " << serial << ' ' << RequestText(requests[i]) << '\n';
+          std::cout.flush();
+          printed[serial] = requests.size();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+
   std::string line;
   while (nextLine(line)) {
+    std::lock_guard lock(output);
     std::istringstream in(line);
     std::string word;
     uint32_t serial = 0;
@@ -225,12 +260,7 @@ int main(int argc, char** argv) {
     } else if (word == "clear") {
       seal.ClearFaults();
     } else if (word == "log") {
-      for (const auto& c : seal.Commands()) {
-        std::cout << "  " << c.type;
-        if (c.type == 'Q') std::cout << ' ' << c.command << " option " << unsigned(c.option);
-        std::cout << " mac " << Verdict(c.mac) << (c.refusal ? " refused " + std::to_string(c.refusal) : "")
-                  << (c.fault != SealFault::None ? " (fault)" : "") << '\n';
-      }
+      for (const auto& c : seal.Commands()) std::cout << "  " << RequestText(c) << '\n';
     } else if (word == "show") {
       sim::SealKeyset k = seal.Keyset();
       char keyset[32];

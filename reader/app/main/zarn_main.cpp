@@ -6,13 +6,12 @@
 
 #include "activation.h"
 #include "main_form.h"
-#include "qt_message_box.h"
 #include "zarn_module.h"
+#include "zarn_startup.h"
 
 int main(int argc, char** argv) {
+  TZarnStartup startup;
   QApplication app(argc, argv);
-  app.setApplicationName("zarn");
-  platform::InstallQtMessageBoxes();
 
   std::vector<std::string> arguments;
   for (const QString& a : app.arguments()) arguments.push_back(a.toStdString());

@@ -1,0 +1,21 @@
+#pragma once
+// A person's hands on the X display: pointer and keys go through the X server's test
+// extension (xdotool), so a program gets them as it gets any input of the window system.
+#include <QRect>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace x_input {
+
+// The frame of the visible top-level window with exactly this title, once it is shown.
+std::optional<QRect> WindowTitled(const QString& title, int timeoutMs);
+// A left click at a point of the screen; the pointer stays there.
+bool ClickAt(int x, int y);
+// Keys pressed in turn, by their X names: "Home", "Return", "alt+v".
+bool Keys(const QStringList& keys);
+// Text typed as keys.
+bool Type(const QString& text);
+
+}  // namespace x_input
