@@ -18,6 +18,7 @@
 #include "registry.h"
 #include "seal_link_sim.h"
 #include "seal_test_env.h"
+#include "zarn_startup.h"
 
 namespace fs = std::filesystem;
 
@@ -553,7 +554,7 @@ int main(int argc, char** argv) {
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   seal_test::TestWorld world;
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
+  TZarnStartup startup;
   QApplication app(argc, argv);
   int result = RUN_ALL_TESTS();
   world.EndService();

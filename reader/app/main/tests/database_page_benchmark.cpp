@@ -12,6 +12,7 @@
 #include "page_driver.h"
 #include "registry.h"
 #include "seal_test_env.h"
+#include "zarn_startup.h"
 
 namespace {
 
@@ -59,9 +60,8 @@ void FillDocument(TZarnDocument& document) {
 int main(int argc, char** argv) {
   seal_test::TestWorld world;
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
+  TZarnStartup startup;
   QApplication app(argc, argv);
-  CoInitialize();
   if (!page_driver::RegisterPindral(PINDRAL_LIBRARY)) {
     std::fprintf(stderr, "The page bridge could not be registered.\n");
     return 1;

@@ -37,8 +37,6 @@ void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(pa
 class DatabasePageTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    // As the program does at start: page script creates the bridge in this apartment.
-    ASSERT_TRUE(SUCCEEDED(CoInitialize()));
     ASSERT_TRUE(page_driver::RegisterPindral(PINDRAL_LIBRARY));
   }
 

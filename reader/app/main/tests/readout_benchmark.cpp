@@ -12,6 +12,7 @@
 #include "registry.h"
 #include "seal_link_sim.h"
 #include "seal_test_env.h"
+#include "zarn_startup.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   seal_test::TestWorld world;
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
+  TZarnStartup startup;
   QApplication app(argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   world.EndService();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "seal_test_env.h"
+#include "zarn_startup.h"
 
 bool underXvfb = false;
 
@@ -15,7 +16,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) underXvfb |= std::string(argv[i]) == "--xvfb";
   seal_test::TestWorld world;
   if (!underXvfb) qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
+  TZarnStartup startup;
   QApplication app(argc, argv);
   int result = RUN_ALL_TESTS();
   world.EndService();

@@ -66,7 +66,6 @@ BENCHMARK(SealSerialNumber)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTi
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  ::setenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox", 1);
   seal_test::TestWorld world;
   QApplication app(argc, argv);
   {

@@ -163,8 +163,6 @@ TEST(ZarnServer, AClientStartsZarnByItsProgIdAndFindsASealOnCom1) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
-  // What zarn started by the bus inherits is the bus daemon's environment: set before it starts.
-  ::setenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox", 1);
   seal_test::TestWorld world;
   portMapFile = std::getenv("ZARN_PORT_MAP");
   QApplication app(argc, argv);
