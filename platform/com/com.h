@@ -498,3 +498,12 @@ inline constexpr uint32_t CLSCTX_ALL = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVE
 HRESULT CoInitialize();
 void CoUninitialize();
 bool CoIsInitialized();
+
+// The calling thread inside the component model while the object lives.
+class ApartmentScope {
+ public:
+  ApartmentScope() { CoInitialize(); }
+  ~ApartmentScope() { CoUninitialize(); }
+  ApartmentScope(const ApartmentScope&) = delete;
+  ApartmentScope& operator=(const ApartmentScope&) = delete;
+};

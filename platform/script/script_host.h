@@ -55,6 +55,8 @@ class ScriptHost : public QObject {
   void ThrowError(HRESULT hr, const QString& message);
 
  private:
+  // Objects are created in the host's apartment, and released before it is left.
+  ApartmentScope apartment_;
   QJSEngine engine_;
   QJSValue wrap_;
   std::vector<std::unique_ptr<ControlWindow>> windows_;

@@ -16,7 +16,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: zarn-script-host SCRIPT\n");
     return 2;
   }
-  CoInitialize();
   int code = 0;
   {
     platform::ScriptHost host;
@@ -34,6 +33,5 @@ int main(int argc, char** argv) {
     int loop = app.exec();
     if (code == 0) code = loop;
   }
-  CoUninitialize();
   return code;
 }

@@ -26,10 +26,8 @@ class TevloScriptTest : public TesterFixture {
     library_ = ::dlopen(TEVLO_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library_, nullptr) << ::dlerror();
     ASSERT_EQ(Call("DllRegisterServer"), S_OK);
-    CoInitialize();
   }
   void TearDown() override {
-    CoUninitialize();
     ::unsetenv("ZARN_REGISTRY_DIR");
   }
   HRESULT Call(const char* name) {
@@ -83,6 +81,7 @@ TEST_F(TevloScriptTest, TheLibraryHandsOutItsOneClassAndStaysWhileObjectsLive) {
   ComPtr<IClassFactory> factory;
   EXPECT_EQ(get(IID_IDispatch, IID_IClassFactory, factory.PutVoid()), CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(Call("DllCanUnloadNow"), S_OK);
+  ApartmentScope client;
   ComPtr<IDispatch> control;
   ASSERT_EQ(CoCreateInstance(CLSID_TevloCtrl, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, control.PutVoid()), S_OK);
   EXPECT_EQ(Call("DllCanUnloadNow"), S_FALSE);

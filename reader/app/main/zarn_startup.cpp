@@ -4,7 +4,6 @@
 #include <QtGlobal>
 #include <unistd.h>
 
-#include "com.h"
 #include "qt_message_box.h"
 
 TZarnStartup::TZarnStartup() {
@@ -17,8 +16,4 @@ TZarnStartup::TZarnStartup() {
     if (!flags.split(' ').contains("--no-sandbox")) qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags + " --no-sandbox");
   }
   platform::InstallQtMessageBoxes();
-  // Page script creates the page bridge in the window thread's apartment.
-  CoInitialize();
 }
-
-TZarnStartup::~TZarnStartup() { CoUninitialize(); }

@@ -3,13 +3,17 @@
 // Its main and every test that runs the program's window make one, in the same place, so
 // that a test never has what the program lacks.
 
+#include "com.h"
+
 class TZarnStartup {
  public:
   // Before the QApplication: the browser's flags and Qt's attributes are read when it starts.
   TZarnStartup();
-  // After the window and the QApplication are gone: leaves the apartment.
-  ~TZarnStartup();
 
   TZarnStartup(const TZarnStartup&) = delete;
   TZarnStartup& operator=(const TZarnStartup&) = delete;
+
+ private:
+  // Page script creates the page bridge in the window thread's apartment.
+  ApartmentScope apartment_;
 };
