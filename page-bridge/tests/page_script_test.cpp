@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QWebEngineView>
 #include <dlfcn.h>
+#include <functional>
 #include <map>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
@@ -316,11 +317,9 @@ TEST_F(PageScriptTest, PagesOutsideTheFolderGetNoBridgeAtAnyNavigation) {
 TEST_F(PageScriptTest, LinksToTheOutsideOpenInTheDesktopsBrowser) {
   DesktopBrowser browser;
   QDesktopServices::setUrlHandler("https", &browser, "open");
-  QDesktopServices::setUrlHandler("file", &browser, "open");
   ASSERT_TRUE(Load(html_ + "/page.html"));
-  const QString outside = QUrl::fromLocalFile(root_.path() + "/outside.html").toString();
   // The last asks for a new window.
-  Run("for (const href of ['https://example.org/help', '" + outside + "', 'https://example.org/new']) {"
+  Run("for (const href of ['https://example.org/help', 'https://example.org/other', 'https://example.org/new']) {"
       " const a = document.createElement('a'); a.href = href; a.target = href.endsWith('new') ? '_blank' : '';"
       " document.body.appendChild(a); a.click(); }");
   QElapsedTimer timer;
@@ -331,13 +330,14 @@ TEST_F(PageScriptTest, LinksToTheOutsideOpenInTheDesktopsBrowser) {
       " document.body.appendChild(f); f.submit();");
   timer.restart();
   while (browser.opened.size() < 4 && timer.elapsed() < Timeout) QTest::qWait(10);
-  Run("location.href = '" + outside + "';");
+  Run("location.href = 'https://example.org/script';");
   timer.restart();
   while (browser.opened.size() < 5 && timer.elapsed() < Timeout) QTest::qWait(10);
   QDesktopServices::unsetUrlHandler("https");
-  QDesktopServices::unsetUrlHandler("file");
-  EXPECT_EQ(browser.opened, QList<QUrl>({QUrl("https://example.org/help"), QUrl(outside), QUrl("https://example.org/new"),
-                                         QUrl("https://example.org/form"), QUrl(outside)}));
+  EXPECT_EQ(browser.opened,
+            QList<QUrl>({QUrl("https://example.org/help"), QUrl("https://example.org/other"),
+                         QUrl("https://example.org/new"), QUrl("https://example.org/form"),
+                         QUrl("https://example.org/script")}));
   EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/page.html"));
   EXPECT_TRUE(page_->HasBridge());
 
@@ -347,6 +347,65 @@ TEST_F(PageScriptTest, LinksToTheOutsideOpenInTheDesktopsBrowser) {
   timer.restart();
   while (page_->url() != QUrl::fromLocalFile(html_ + "/other.html") && timer.elapsed() < Timeout) QTest::qWait(10);
   EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/other.html"));
+  EXPECT_TRUE(page_->HasBridge());
+}
+
+// The desktop hands a local file or an unknown scheme to whatever application claims it:
+// only web and mail addresses go out, anything else goes nowhere. Clicked for real, since
+// the browser passes on a scheme it does not know only from a person's click.
+TEST_F(PageScriptTest, OnlyWebAndMailAddressesLeaveForTheDesktop) {
+  DesktopBrowser browser;
+  const QStringList schemes{"http", "https", "mailto", "file", "foo", "ftp"};
+  for (const QString& scheme : schemes) QDesktopServices::setUrlHandler(scheme, &browser, "open");
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  const QString outside = QUrl::fromLocalFile(root_.path() + "/outside.html").toString();
+  const std::pair<QString, bool> addresses[] = {
+      {"https://example.org/help", true}, {"http://example.org/plain", true},
+      {"mailto:someone@example.org", true}, {"file:///etc/passwd", false},
+      {outside, false}, {"foo:bar", false}, {"ftp://example.org/file", false}};
+  // A link over the whole page, in the page's window or a new one, or an address set by script.
+  const auto click = [&](const QString& href, const QString& target) {
+    Run("document.body.innerHTML = ''; window.clicked = false; const a = document.createElement('a');"
+        " a.href = '" + href + "'; a.target = '" + target + "'; a.textContent = 'go';"
+        " a.style = 'position: fixed; left: 0; top: 0; right: 0; bottom: 0; display: block';"
+        " a.onclick = () => window.clicked = true; document.body.appendChild(a);");
+    QTest::mouseClick(view_.focusProxy(), Qt::LeftButton, {}, QPoint(200, 150));
+    QElapsedTimer timer;
+    timer.start();
+    while (!Run("return window.clicked;").value("value").toBool() && timer.elapsed() < Timeout) QTest::qWait(10);
+  };
+  const std::function<void(const QString&)> ways[] = {
+      [&](const QString& href) { click(href, ""); },
+      [&](const QString& href) { click(href, "_blank"); },
+      [&](const QString& href) { Run("location.href = '" + href + "';"); }};
+  const QString last = "https://example.org/last";
+  for (const auto& way : ways) {
+    for (const auto& [address, out] : addresses) {
+      // Without a click the browser itself keeps a scheme it does not know from the page.
+      if (&way == &ways[2] && !address.startsWith("http") && !address.startsWith("file")) continue;
+      SCOPED_TRACE(QString("way %1: %2").arg(&way - ways).arg(address).toStdString());
+      browser.opened.clear();
+      way(address);
+      // A web address after it, and a while for a scheme the browser hands on later.
+      Run("location.href = '" + last + "';");
+      QStringList expected{last};
+      if (out) expected.append(address);
+      expected.sort();
+      const auto opened = [&] {
+        QStringList urls;
+        for (const QUrl& url : browser.opened) urls.append(url.toString());
+        urls.sort();
+        return urls.join(' ').toStdString();
+      };
+      QElapsedTimer timer;
+      timer.start();
+      while (browser.opened.size() < expected.size() && timer.elapsed() < Timeout) QTest::qWait(10);
+      QTest::qWait(200);
+      EXPECT_EQ(opened(), expected.join(' ').toStdString());
+      EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/page.html"));
+    }
+  }
+  for (const QString& scheme : schemes) QDesktopServices::unsetUrlHandler(scheme);
   EXPECT_TRUE(page_->HasBridge());
 }
 

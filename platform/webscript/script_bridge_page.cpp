@@ -36,6 +36,13 @@ QString Resource(const QString& path) {
   return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
+// The desktop hands an address to whatever claims its scheme, a local file to its
+// application: only web and mail addresses go out, anything else goes nowhere.
+void OpenOutside(const QUrl& url) {
+  const QString scheme = url.scheme();
+  if (scheme == "http" || scheme == "https" || scheme == "mailto") QDesktopServices::openUrl(url);
+}
+
 // The page a new window would show: it learns the address, hands it on and goes.
 class NewWindowRequest : public QWebEnginePage {
  public:
@@ -48,7 +55,7 @@ class NewWindowRequest : public QWebEnginePage {
     if (ScriptBridgePage::IsInside(url, html_))
       opener_.load(url);
     else
-      QDesktopServices::openUrl(url);
+      OpenOutside(url);
     deleteLater();
     return false;
   }
@@ -105,9 +112,9 @@ bool ScriptBridgePage::acceptNavigationRequest(const QUrl& url, NavigationType t
   const bool inside = IsInside(url, html_);
   if (!isMainFrame) return inside;  // no outside page inside ours
   // Only the program and the history leave the folder; whatever a page asks for outside it
-  // (a link, a form, an address set by script) opens in the desktop's browser.
+  // (a link, a form, an address set by script) opens in the desktop's browser, if anywhere.
   if (!inside && type != NavigationTypeTyped && type != NavigationTypeReload && type != NavigationTypeBackForward) {
-    QDesktopServices::openUrl(url);
+    OpenOutside(url);
     return false;
   }
   // A new document (the browser asks for no navigation within one): the old one's objects

@@ -3,7 +3,8 @@
 // shows a page of the program's html folder: every page loaded from a file has the same
 // origin, so the page's canonical path must lie inside the folder, checked again at every
 // navigation and again as each call runs. Any other page has no bridge, and whatever a page
-// asks to open outside opens in the desktop's browser (also when it asks for a new window).
+// asks to open outside opens in the desktop's browser (also when it asks for a new window)
+// when it is a web or mail address (http, https, mailto); any other is dropped.
 //
 // Page script: `const o = await new ActiveXObject("Prog.Id")`; then `await o.Name` reads a
 // property, `await o.Method(1, "a")` calls, `o.Name = v` writes; a failed call rejects
@@ -33,8 +34,8 @@ class ScriptBridgePage : public QWebEnginePage {
 
  protected:
   bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override;
-  // A link that asks for a new window: a page of the folder opens here, anything else in
-  // the desktop's browser.
+  // A link that asks for a new window: a page of the folder opens here, a web or mail
+  // address in the desktop's browser.
   QWebEnginePage* createWindow(WebWindowType type) override;
 
  private:
