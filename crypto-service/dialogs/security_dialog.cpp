@@ -26,6 +26,19 @@ QPushButton* Button(const char* text) {
 bool HexEditProc::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() != QEvent::KeyPress) return false;
   auto* key = static_cast<QKeyEvent*>(event);
+  switch (key->key()) {
+    // The dialog's keys reach the dialog, as they do before any box sees them on the
+    // platform it was designed for; Delete edits, though X gives it a character.
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Delete:
+      return false;
+    default:
+      break;
+  }
   const QString text = key->text();
   if (text.size() != 1) return false;  // no character: cursor keys and the like
   const QChar c = text[0];

@@ -15,7 +15,8 @@ class QLabel;
 class QLineEdit;
 
 // The filter of the password groups: hexadecimal digits only, lower-case ones raised;
-// the editing control characters pass. Pasted text is not filtered.
+// the editing control characters, Delete and the dialog's keys (Tab, Shift+Tab, Esc,
+// Enter) pass. Pasted text is not filtered.
 class HexEditProc : public QObject {
  public:
   using QObject::QObject;

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -566,6 +567,86 @@ TEST_F(DialogTest, ASecurityDialogKeepsItsTestedPairOpenWhenTheDatabaseRefusesIt
   EXPECT_EQ(texts.front(), "Firmware authentication has changed.\n\rSave changes?");
   EXPECT_EQ(texts[texts.size() - 2], "Database error.");
 
+}
+
+// Counts the Enter keys that reach the dialog itself.
+class EnterSpy : public QObject {
+ public:
+  explicit EnterSpy(QWidget* dialog) { dialog->installEventFilter(this); }
+  int count = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::KeyPress) {
+      const int key = static_cast<QKeyEvent*>(event)->key();
+      count += key == Qt::Key_Return || key == Qt::Key_Enter;
+    }
+    return false;
+  }
+};
+
+TEST_F(DialogTest, TheSecurityDialogsKeysPassTheHexGroups) {
+  auto token = Token(35, 3535);
+  auto& sim = *rack.Token(35);
+  {
+    CKeysetDatasource db(database.dataSource.c_str(), database.user.c_str(), database.password.c_str());
+    const uint8_t bsl[32] = {};
+    ASSERT_TRUE(db.InsertToken(3535) && db.UpdateBsl(3535, bsl));
+  }
+  CTokenDialog* dialog = Announce(token);
+  auto group = [](QWidget* w, ControlId first, int n) {
+    return w->findChild<QLineEdit*>(QString("%1_%2").arg(first.name).arg(n));
+  };
+  bool closed = false;
+  WhenOpen<CSecurityDialog>([&](CSecurityDialog* security) {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(security));
+    // Tab and Shift+Tab move along the groups, from row to row too.
+    struct Move {
+      ControlId from;
+      int fromGroup;
+      Qt::Key key;
+      Qt::KeyboardModifiers modifiers;
+      ControlId to;
+      int toGroup;
+    };
+    const Move moves[] = {
+        {CSecurityDialog::IDC_OLD_PASSWORD, 1, Qt::Key_Tab, {}, CSecurityDialog::IDC_OLD_PASSWORD, 2},
+        {CSecurityDialog::IDC_OLD_PASSWORD, 8, Qt::Key_Tab, {}, CSecurityDialog::IDC_OLD_PASSWORD, 9},
+        {CSecurityDialog::IDC_OLD_PASSWORD, 2, Qt::Key_Backtab, Qt::ShiftModifier, CSecurityDialog::IDC_OLD_PASSWORD, 1},
+        {CSecurityDialog::IDC_NEW_PASSWORD, 1, Qt::Key_Tab, Qt::ShiftModifier, CSecurityDialog::IDC_OLD_PASSWORD, 16},
+    };
+    for (const Move& m : moves) {
+      group(security, m.from, m.fromGroup)->setFocus();
+      QTest::keyClick(QApplication::focusWidget(), m.key, m.modifiers);
+      EXPECT_EQ(QApplication::focusWidget(), group(security, m.to, m.toGroup)) << m.from.name << " " << m.fromGroup;
+    }
+
+    // Characters are still the box's: hexadecimal digits only. Delete deletes, with the
+    // character X gives it.
+    QLineEdit* box = group(security, CSecurityDialog::IDC_NEW_PASSWORD, 1);
+    box->setFocus();
+    QTest::keyClicks(QApplication::focusWidget(), "x1 z-a.G");
+    EXPECT_EQ(box->text(), "1A");
+    QTest::keyClick(box, Qt::Key_Home);
+    QTest::sendKeyEvent(QTest::Click, box, Qt::Key_Delete, QString(QChar(0x7F)), Qt::NoModifier);
+    EXPECT_EQ(box->text(), "A");
+
+    // Enter reaches the dialog, which has no OK for it to press.
+    EnterSpy spy(security);
+    sim.ClearRequests();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(spy.count, 2);
+    EXPECT_TRUE(security->isVisible());
+    EXPECT_TRUE(sim.Requests().empty());
+
+    // Esc closes it: nothing was tested, so nothing is asked.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    closed = !security->isVisible() && security->result() == platform::IDCANCEL;
+  });
+  Click(dialog, CTokenDialog::IDC_SECURITY);
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(boxes.Boxes().empty());
 }
 
 TEST_F(DialogTest, SecuritySetsTheBootLoaderPasswordAndTestsTheFirmware) {
