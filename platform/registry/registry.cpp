@@ -9,6 +9,7 @@
 #include "../serial/port_map.h"
 #include "registry_format.h"
 #include "registry_store.h"
+#include "replace_file.h"
 
 using platform::reg::FileKind;
 using platform::reg::Key;
@@ -376,13 +377,21 @@ LSTATUS RegDeleteTree(HKEY hkey, const char* subKey) {
   });
 }
 
-LSTATUS RegSaveKey(HKEY hkey, const char* file, const void*) {
-  if (!file || !*file) return ERROR_INVALID_PARAMETER;
-  std::string text;
-  LSTATUS r = ReadKey(hkey, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, [&](const Key& key) {
+namespace {
+
+LSTATUS SavedKeyText(HKEY hkey, std::string& text) {
+  return ReadKey(hkey, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, [&](const Key& key) {
     text = platform::reg::Format(key, FileKind::SavedKey);
     return ERROR_SUCCESS;
   });
+}
+
+}  // namespace
+
+LSTATUS RegSaveKey(HKEY hkey, const char* file, const void*) {
+  if (!file || !*file) return ERROR_INVALID_PARAMETER;
+  std::string text;
+  LSTATUS r = SavedKeyText(hkey, text);
   return r ? r : platform::reg::WriteNewFile(file, text);
 }
 
@@ -402,3 +411,19 @@ LSTATUS RegRestoreKey(HKEY hkey, const char* file, DWORD) {
     return ERROR_SUCCESS;
   });
 }
+
+namespace platform {
+
+LSTATUS SaveKeyReplacing(HKEY key, const std::string& file) {
+  if (file.empty()) return ERROR_INVALID_PARAMETER;
+  std::string text;
+  if (LSTATUS r = SavedKeyText(key, text)) return r;
+  switch (ReplaceFile(file, [&](int fd) { return WriteAll(fd, text.data(), text.size()); })) {
+    case ReplaceResult::Replaced: return ERROR_SUCCESS;
+    case ReplaceResult::FolderNotWritable: return ERROR_ACCESS_DENIED;
+    case ReplaceResult::Failed: break;
+  }
+  return ERROR_WRITE_FAULT;
+}
+
+}  // namespace platform

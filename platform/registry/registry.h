@@ -128,6 +128,11 @@ inline constexpr const char* RegistryDirVariable = "ZARN_REGISTRY_DIR";
 // ~/.config/zarn/registry. It holds one file per root, named after the root.
 std::string RegistryDirectory();
 
+// Writes the key with its whole subtree as RegSaveKey does, to a file that may exist: it is
+// replaced whole, so a failure leaves it as it was, and a symbolic link stays a link while
+// the file it leads to is replaced (see ReplaceFile).
+LSTATUS SaveKeyReplacing(HKEY key, const std::string& file);
+
 // A key object in the manner of the reader's settings code: one current key, opened by
 // path from a root; reads give nothing for a missing value or one of another type.
 // Paths starting with a backslash count from the root, others from the current key
@@ -171,6 +176,8 @@ class Registry {
   // The current key with its subtree to a new file, and back.
   bool SaveKey(const std::string& file);
   bool RestoreKey(const std::string& file);
+  // The current key with its subtree to a file that may exist, replaced whole.
+  bool SaveKeyReplacing(const std::string& file);
 
  private:
   HKEY Base() const { return current_ ? current_ : root_; }

@@ -199,6 +199,10 @@ bool Registry::SaveKey(const std::string& file) {
   return Done(RegSaveKey(Base(), file.c_str(), nullptr));
 }
 
+bool Registry::SaveKeyReplacing(const std::string& file) {
+  return Done(platform::SaveKeyReplacing(Base(), file));
+}
+
 bool Registry::RestoreKey(const std::string& file) {
   return Done(RegRestoreKey(Base(), file.c_str(), 0));
 }

@@ -81,7 +81,7 @@ class FileWriter : public pugi::xml_writer {
  public:
   explicit FileWriter(int fd) : fd_(fd) {}
   void write(const void* data, size_t size) override {
-    if (ok) ok = WriteAll(fd_, static_cast<const char*>(data), size);
+    if (ok) ok = platform::WriteAll(fd_, static_cast<const char*>(data), size);
   }
   bool ok = true;
 
@@ -744,27 +744,27 @@ std::string TZarnDocument::Xml(bool withViews) const {
 
 bool TZarnDocument::SaveToFile(const std::string& fileName, bool withViews) {
   if (host_.ShowBusyIcon) host_.ShowBusyIcon();
-  ReplaceResult result = ReplaceResult::Failed;
+  platform::ReplaceResult result = platform::ReplaceResult::Failed;
   {
     Lock lock(*this);
     try {
-      result = ReplaceFile(fileName, [&](int fd) {
+      result = platform::ReplaceFile(fileName, [&](int fd) {
         FileWriter out(fd);
         Write(out, withViews);
         return out.ok;
       });
     } catch (const std::bad_alloc&) {
-      result = ReplaceResult::Failed;
+      result = platform::ReplaceResult::Failed;
     }
-    if (result == ReplaceResult::Replaced) modified_ = false;
+    if (result == platform::ReplaceResult::Replaced) modified_ = false;
   }
   if (host_.HideBusyIcon) host_.HideBusyIcon();
   const auto show = host_.ShowError ? host_.ShowError : ShowError;
-  if (result == ReplaceResult::FolderNotWritable) {
-    std::string folder = fs::path(ReplacedFile(fileName)).parent_path().string();
+  if (result == platform::ReplaceResult::FolderNotWritable) {
+    std::string folder = fs::path(platform::ReplacedFile(fileName)).parent_path().string();
     show(std::string(SaveFailedText) + " The folder \"" + (folder.empty() ? "." : folder) + "\" is not writable.");
-  } else if (result == ReplaceResult::Failed) {
+  } else if (result == platform::ReplaceResult::Failed) {
     show(SaveFailedText);
   }
-  return result == ReplaceResult::Replaced;
+  return result == platform::ReplaceResult::Replaced;
 }

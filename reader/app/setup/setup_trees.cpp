@@ -5,7 +5,6 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QScreen>
-#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -344,16 +343,10 @@ void TSetupTrees::Clear() {
 
 bool TSetupTrees::ExportSetup(const QString& file, const QWidget* window, const ReaderOptions& options) {
   bool saved = SaveSetup(window, options);
-  const std::string target = file.toStdString();
-  const std::string temporary = target + ".new";
-  std::remove(temporary.c_str());
   platform::Registry registry;
   saved = saved && registry.OpenKeyReadOnly(std::string("\\") + SettingsKeyPath) &&
-          registry.SaveKey(temporary) && std::rename(temporary.c_str(), target.c_str()) == 0;
-  if (!saved) {
-    std::remove(temporary.c_str());
-    MessageDlg(QStringLiteral("Export operation failed"), TMsgDlgType::Error, platform::MB_OK);
-  }
+          registry.SaveKeyReplacing(file.toStdString());
+  if (!saved) MessageDlg(QStringLiteral("Export operation failed"), TMsgDlgType::Error, platform::MB_OK);
   return saved;
 }
 

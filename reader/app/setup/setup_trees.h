@@ -53,8 +53,9 @@ class TSetupTrees : public QObject {
   // Empties both trees.
   void Clear();
 
-  // The settings key to a setup file, written beside it and renamed over it; the
-  // setup is saved to the registry first. "Export operation failed" on failure.
+  // The settings key to a setup file, which is replaced whole as a seal data file is
+  // (a failure leaves it as it was; a link to it stays a link); the setup is saved to the
+  // registry first. "Export operation failed" on failure.
   bool ExportSetup(const QString& file, const QWidget* window, const ReaderOptions& options);
   // The settings key from a setup file, then both trees rebuilt. A file that is no
   // setup file changes nothing: "Import operation failed".

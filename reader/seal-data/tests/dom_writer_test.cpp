@@ -7,10 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <linux/capability.h>
 #include <map>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -18,6 +16,7 @@
 #include "dom_test_util.h"
 #include "message_box.h"
 #include "replace_file.h"
+#include "without_file_override.h"
 
 namespace fs = std::filesystem;
 using namespace dom_test;
@@ -58,23 +57,6 @@ std::map<std::string, std::string> Contents(const fs::path& folder) {
     all[e.path().filename()] = e.is_directory() ? "/" : ReadFile(e.path());
   return all;
 }
-
-// Takes from this thread what lets root write into any folder, so that a folder's
-// permissions count as they do for a user.
-class WithoutFileOverride {
- public:
-  WithoutFileOverride() {
-    ::syscall(SYS_capget, &header_, saved_);
-    __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-    reduced[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
-    ::syscall(SYS_capset, &header_, reduced);
-  }
-  ~WithoutFileOverride() { ::syscall(SYS_capset, &header_, saved_); }
-
- private:
-  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct saved_[2] = {};
-};
 
 struct TempDir {
   TempDir() {
@@ -376,7 +358,7 @@ TEST_F(Writers, ASaveIntoAFolderTheUserCannotWriteSaysSo) {
   ::chmod(folder.c_str(), 0555);
   platform::MessageBoxRecorder boxes;
   {
-    WithoutFileOverride asAUser;
+    sim::WithoutFileOverride asAUser;
     EXPECT_FALSE(doc.SaveToFile(folder / "s.xml", true));
   }
   ASSERT_EQ(boxes.Boxes().size(), 1u);
@@ -391,8 +373,8 @@ TEST(ReplaceFile, AWriterThatThrowsLeavesNoTemporaryAndNoDescriptor) {
   std::ofstream(file) << "old";
   const auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
   const auto open = descriptors();
-  EXPECT_THROW(ReplaceFile(file, [](int fd) -> bool {
-                 WriteAll(fd, "new", 3);
+  EXPECT_THROW(platform::ReplaceFile(file, [](int fd) -> bool {
+                 platform::WriteAll(fd, "new", 3);
                  throw std::bad_alloc();
                }),
                std::bad_alloc);

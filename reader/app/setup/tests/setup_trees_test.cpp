@@ -8,13 +8,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/stat.h>
 
 #include "com_device.h"
 #include "message_box.h"
 #include "pseudo_terminal.h"
 #include "registry.h"
+#include "without_file_override.h"
 
 namespace fs = std::filesystem;
 
@@ -322,6 +325,69 @@ TEST_F(SetupTreesTest, ExportIntoAMissingFolderFailsWithItsMessage) {
   EXPECT_FALSE(trees_->ExportSetup(QString::fromStdString(dir_ + "/missing/setup.zrn"), window_.get(), options_));
   ASSERT_EQ(boxes.Boxes().size(), 1u);
   EXPECT_EQ(boxes.Boxes()[0].text, "Export operation failed");
+}
+
+// Every entry of a folder but the registry's and what it holds (a link's entry holds "-> "
+// and where it leads).
+std::map<std::string, std::string> Contents(const std::string& folder) {
+  std::map<std::string, std::string> all;
+  for (const auto& e : fs::directory_iterator(folder)) {
+    std::ifstream in(e.path());
+    all[e.path().filename()] = e.is_symlink()     ? "-> " + fs::read_symlink(e.path()).string()
+                               : e.is_directory() ? "/"
+                                                  : std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  all.erase("registry");
+  return all;
+}
+
+// The setup file alone is replaced: what lies beside it stays, and a link to it stays a link.
+TEST_F(SetupTreesTest, ExportReplacesTheFileALinkLeadsToAndNothingBesideIt) {
+  trees_->AddSeal(31, Port("COM2"));
+  const std::string shared = dir_ + "/shared", link = dir_ + "/setup.zrn";
+  fs::create_directory(shared);
+  std::ofstream(shared + "/setup.zrn") << "old";
+  fs::create_symlink("shared/setup.zrn", link);
+  std::ofstream(link + ".new") << "someone else's";
+  std::ofstream(shared + "/setup.zrn.new") << "someone else's";
+  ASSERT_TRUE(trees_->ExportSetup(QString::fromStdString(link), window_.get(), options_));
+  std::map<std::string, std::string> there = Contents(shared);
+  EXPECT_EQ(Contents(dir_), (std::map<std::string, std::string>{
+                      {"setup.zrn", "-> shared/setup.zrn"}, {"setup.zrn.new", "someone else's"}, {"shared", "/"}}));
+  ASSERT_EQ(there.size(), 2u);
+  EXPECT_EQ(there["setup.zrn.new"], "someone else's");
+  EXPECT_EQ(there["setup.zrn"].rfind("ZARN saved key 1", 0), 0u) << there["setup.zrn"];
+  trees_->AddSeal(32, Port("COM1"));
+  ASSERT_TRUE(trees_->ImportSetup(QString::fromStdString(link), window_.get(), options_));
+  EXPECT_NE(trees_->FindSealNode(31), nullptr);
+  EXPECT_EQ(trees_->FindSealNode(32), nullptr);
+}
+
+// An export that cannot write its file says so and leaves every file as it was, the one
+// named and the one a link leads to alike.
+TEST_F(SetupTreesTest, AFailedExportLeavesTheOldFile) {
+  const std::string locked = dir_ + "/locked", link = dir_ + "/setup.zrn";
+  fs::create_directory(locked);
+  std::ofstream(locked + "/setup.zrn") << "old";
+  std::ofstream(locked + "/setup.zrn.new") << "someone else's";
+  fs::create_symlink("locked/setup.zrn", link);
+  ::chmod(locked.c_str(), 0555);
+  for (const std::string& file : {locked + "/setup.zrn", link}) {
+    SCOPED_TRACE(file);
+    const auto here = Contents(dir_), there = Contents(locked);
+    platform::MessageBoxRecorder boxes;
+    bool exported;
+    {
+      sim::WithoutFileOverride asAUser;
+      exported = trees_->ExportSetup(QString::fromStdString(file), window_.get(), options_);
+    }
+    EXPECT_FALSE(exported);
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text, "Export operation failed");
+    EXPECT_EQ(Contents(locked), there);
+    EXPECT_EQ(Contents(dir_), here);
+  }
+  ::chmod(locked.c_str(), 0755);
 }
 
 TEST_F(SetupTreesTest, APlacementWhollyOffEveryScreenMovesOntoThePrimaryScreen) {

@@ -10,6 +10,8 @@
 
 namespace fs = std::filesystem;
 
+namespace platform {
+
 namespace {
 
 // The name the new content must end up under: a link's target, so the link survives,
@@ -114,3 +116,5 @@ ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int 
   SyncFolder(folder);
   return ReplaceResult::Replaced;
 }
+
+}  // namespace platform

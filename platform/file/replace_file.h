@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+namespace platform {
+
 enum class ReplaceResult {
   Replaced,
   FolderNotWritable,  // the folder refuses new files: the temporary could not be made
@@ -25,3 +27,5 @@ std::string ReplacedFile(const std::string& path);
 
 // Writes all of data to fd, across short writes and interruptions.
 bool WriteAll(int fd, const char* data, size_t size);
+
+}  // namespace platform
