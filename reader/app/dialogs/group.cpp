@@ -5,11 +5,16 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <limits>
 
 #include "images.h"
 #include "message_box.h"
 #include "message_dlg.h"
+#include "setup_trees.h"
 
 namespace {
 
@@ -28,17 +33,36 @@ QString UpperAscii(QString text) {
   return text;
 }
 
+constexpr int DesignColumnWidth = 120;
+
+// The width an item of the longest caption a seal can have takes, pictures included, in
+// the list's font and style: the form's column was made for a narrower font.
+int SealColumnWidth(const QTreeWidget* list) {
+  QStyleOptionViewItem item;
+  item.initFrom(list);
+  item.font = list->font();
+  item.fontMetrics = QFontMetrics(item.font);
+  item.features = QStyleOptionViewItem::HasDisplay | QStyleOptionViewItem::HasDecoration;
+  item.text = SealCaption(std::numeric_limits<uint32_t>::max());
+  item.decorationSize = list->iconSize();
+  item.decorationPosition = QStyleOptionViewItem::Left;
+  const QSize size = list->style()->sizeFromContents(QStyle::CT_ItemViewItem, &item, QSize(), list);
+  return std::max(DesignColumnWidth, size.width());
+}
+
 QTreeWidget* MakeList(QWidget* parent, const char* name) {
   auto* list = new QTreeWidget(parent);
   list->setObjectName(name);
   list->setHeaderHidden(true);
   list->setRootIsDecorated(false);
   list->setColumnCount(1);
-  list->setColumnWidth(0, 120);
+  list->setIconSize(QSize(41, 16));
+  // One column of its own width, scrolled to rather than squeezed into the list.
+  list->header()->setStretchLastSection(false);
+  list->setColumnWidth(0, SealColumnWidth(list));
   list->setSelectionMode(QAbstractItemView::ExtendedSelection);
   list->setSelectionBehavior(QAbstractItemView::SelectRows);
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  list->setIconSize(QSize(41, 16));
   list->setSortingEnabled(true);
   list->sortByColumn(0, Qt::AscendingOrder);
   return list;
@@ -106,17 +130,18 @@ TGroupForm::TGroupForm(QWidget* mainWindow) : TReaderDialog(mainWindow, 408, 235
   lists->addWidget(new QLabel("Selected:", lower), 0, 2);
   lists->addWidget(ListViewSelected, 1, 2);
 
+  // The buttons stand beside the name, so that the lists below have the whole width.
   auto* buttons = new QVBoxLayout;
   buttons->addWidget(OkayButton);
   buttons->addWidget(CancelButton);
   buttons->addStretch();
-  auto* left = new QVBoxLayout;
-  left->addWidget(upper);
-  left->addWidget(lower, 1);
-  auto* layout = new QHBoxLayout(this);
+  auto* top = new QHBoxLayout;
+  top->addWidget(upper, 1);
+  top->addLayout(buttons);
+  auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(6, 6, 6, 6);
-  layout->addLayout(left, 1);
-  layout->addLayout(buttons);
+  layout->addLayout(top);
+  layout->addWidget(lower, 1);
 
   connect(ListViewNotSelected, &QTreeWidget::itemSelectionChanged, this, &TGroupForm::UpdateButtons);
   connect(ListViewSelected, &QTreeWidget::itemSelectionChanged, this, &TGroupForm::UpdateButtons);

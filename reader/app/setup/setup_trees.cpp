@@ -14,6 +14,7 @@
 #include "port_map.h"
 #include "registry.h"
 #include "registry_store.h"
+#include "whole_captions.h"
 
 namespace {
 
@@ -123,6 +124,7 @@ TSetupTrees::TSetupTrees(QTreeWidget* setupTree, QTreeWidget* groupTree, QObject
     tree->setIndentation(28);
     tree->setIconSize(QSize(41, 16));
     tree->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    new TWholeCaptions(tree);
   }
   setupTree_->setRootIsDecorated(false);
   groupTree_->setRootIsDecorated(true);

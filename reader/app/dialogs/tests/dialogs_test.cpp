@@ -1,6 +1,8 @@
 // The reader's dialogs driven by keys and clicks on Qt's offscreen platform.
 #include <QApplication>
 #include <QMainWindow>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -11,6 +13,7 @@
 #include "group.h"
 #include "ipaddr.h"
 #include "message_box.h"
+#include "shown_text.h"
 #include "user.h"
 
 namespace {
@@ -214,6 +217,39 @@ TEST_F(GroupFormTest, CreatingPicksSealsAndRefusesADuplicateName) {
   EXPECT_EQ(group->Child(1)->sealNode->address, 5u);
   ASSERT_EQ(boxes_.Boxes().size(), 1u);
   EXPECT_EQ(boxes_.Boxes()[0].text, "A group with this name already exists. Please specify another name.");
+}
+
+// Both lists hold the longest caption a seal can have whole, in the font in use; what
+// their width does not show they scroll to.
+TEST_F(GroupFormTest, TheListsShowTheLongestSealNumberWhole) {
+  const QString longest = "ZARN S/N 4294967295";
+  auto* seal = new TTreeNode(&setup_, longest, SealImage);
+  seal->address = 4294967295u;
+  auto* entry = new TTreeNode(all_, longest, SealImage);
+  entry->SetStateIndex(IdleStateImage);
+  entry->sealNode = seal;
+  TGroupForm form(&main_);
+  TTreeNode* group = nullptr;
+  WhileShown(&form, [&] {
+    for (const char* caption : {"ZARN S/N 4294967295", "ZARN S/N 5"})
+      form.ListViewNotSelected->findItems(caption, Qt::MatchExactly).first()->setSelected(true);
+    QTest::mouseClick(form.AddButton, Qt::LeftButton);
+    for (QTreeWidget* list : {form.ListViewNotSelected, form.ListViewSelected}) {
+      // The text, and the pictures, each with a margin on either side.
+      const int margin = list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+      EXPECT_GE(list->columnWidth(0),
+                list->fontMetrics().horizontalAdvance(longest) + list->iconSize().width() + 4 * margin)
+          << list->objectName().toStdString();
+      for (int i = 0; i < list->topLevelItemCount(); ++i)
+        EXPECT_TRUE(ShowsWholeText(list, list->topLevelItem(i))) << list->topLevelItem(i)->text(0).toStdString();
+    }
+    form.grab().save(BUILD_DIR "/create_group.png");
+    for (QTreeWidget* list : {form.ListViewNotSelected, form.ListViewSelected})
+      list->horizontalScrollBar()->setValue(list->horizontalScrollBar()->maximum());
+    form.grab().save(BUILD_DIR "/create_group_scrolled.png");
+    form.reject();
+  });
+  EXPECT_FALSE(form.Execute(all_, group));
 }
 
 TEST_F(GroupFormTest, PropertiesRenameAndEmptyAGroup) {

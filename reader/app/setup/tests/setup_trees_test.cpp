@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMainWindow>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QTest>
 #include <QTreeWidgetItemIterator>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "message_box.h"
 #include "pseudo_terminal.h"
 #include "registry.h"
+#include "shown_text.h"
 #include "without_file_override.h"
 
 namespace fs = std::filesystem;
@@ -388,6 +390,37 @@ TEST_F(SetupTreesTest, AFailedExportLeavesTheOldFile) {
     EXPECT_EQ(Contents(dir_), here);
   }
   ::chmod(locked.c_str(), 0755);
+}
+
+// In a pane of the main window's width both trees scroll to a long seal caption, three
+// levels deep with its pictures, rather than cut it short; a click right of a short
+// caption still hits its row.
+TEST_F(SetupTreesTest, SealCaptionsShowWholeAtThePanesWidth) {
+  constexpr int PaneWidth = 200;
+  TTreeNode* longest = trees_->AddSeal(4294967295u, Port("COM1"));
+  TTreeNode* shortest = trees_->AddSeal(7, Port("COM2"));
+  TTreeNode* north = AddGroupWith("North", {longest, shortest});
+  window_->resize(PaneWidth, 300);
+  groupTree_->setGeometry(0, 0, PaneWidth, 300);
+  window_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+  setupTree_->expandAll();
+  groupTree_->expandAll();
+  QApplication::processEvents();
+  const std::pair<QTreeWidget*, QTreeWidgetItem*> shown[] = {
+      {setupTree_, longest}, {setupTree_, shortest}, {groupTree_, trees_->AllSealsNode()->child(0)},
+      {groupTree_, north->child(0)}, {groupTree_, north->child(1)}};
+  for (const auto& [tree, node] : shown)
+    EXPECT_TRUE(ShowsWholeText(tree, node)) << (tree == setupTree_ ? "setup tree: " : "group tree: ") << node->text(0).toStdString();
+  for (QTreeWidget* tree : {setupTree_, groupTree_}) EXPECT_GE(tree->columnWidth(0), tree->viewport()->width());
+  const QPoint rightOfShortest(setupTree_->viewport()->width() - 2, setupTree_->visualItemRect(shortest).center().y());
+  EXPECT_EQ(setupTree_->itemAt(rightOfShortest), shortest);
+  // As the pane shows them, and scrolled to their ends.
+  for (const auto& [tree, name] : {std::pair{setupTree_, "setup_tree"}, std::pair{groupTree_, "group_tree"}}) {
+    tree->grab().save(QString(BUILD_DIR "/%1_seal_numbers.png").arg(name));
+    tree->horizontalScrollBar()->setValue(tree->horizontalScrollBar()->maximum());
+    tree->grab().save(QString(BUILD_DIR "/%1_seal_numbers_scrolled.png").arg(name));
+  }
 }
 
 TEST_F(SetupTreesTest, APlacementWhollyOffEveryScreenMovesOntoThePrimaryScreen) {
