@@ -5,6 +5,7 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVirtualObject>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QThread>
 #include <climits>
@@ -16,7 +17,7 @@ namespace platform::dbus {
 
 namespace {
 
-// Calls wait as long as the other side takes: its operator may be answering a dialog.
+// Calls to a server wait as long as it takes: its operator may be answering a dialog.
 constexpr int WaitWithoutEnd = INT_MAX;
 
 // ---- interfaces known to this program, and those learnt from servers ----
@@ -55,41 +56,33 @@ QDBusMessage CallObject(const QString& owner, const QString& path, const QString
   return call;
 }
 
-// The interface of an object: known to this program, or asked of the process that holds it.
-const InterfaceInfo* InterfaceOf(const QDBusConnection& bus, const QString& owner, const QString& path, REFIID iid) {
-  if (const InterfaceInfo* known = FindInterface(iid)) return known;
-  Catalog& c = TheCatalog();
-  {
-    std::lock_guard lock(c.mutex);
-    if (auto it = c.learnt.find(iid.ToString()); it != c.learnt.end()) return it->second.get();
-  }
-  QDBusMessage reply = bus.call(CallObject(owner, path, ObjectInterface, "GetTypeInfo"), QDBus::Block, WaitWithoutEnd);
-  auto info = ParseInterface(reply.arguments().value(0).toString());
-  if (!info || info->iid != iid) return nullptr;
-  std::lock_guard lock(c.mutex);
-  return c.learnt.emplace(iid.ToString(), info).first->second.get();
-}
-
 // Object references of one exchange with one peer; objects exported on the way are
 // remembered, so that a reply that cannot be sent takes them back.
 class PeerTransport final : public ObjectTransport {
  public:
-  PeerTransport(ObjectBroker& broker, QString peer) : broker_(broker), peer_(std::move(peer)) {}
+  PeerTransport(ObjectBroker& broker, QString peer, PeerRole role)
+      : broker_(broker), peer_(std::move(peer)), role_(role) {}
   QVariant Export(const ComPtr<IUnknown>& object) override { return broker_.Reference(object, peer_); }
   bool Import(const QVariant& reference, ComPtr<IDispatch>& object) override {
-    return broker_.Resolve(reference, peer_, object);
+    HRESULT hr = broker_.Resolve(reference, peer_, role_, object);
+    if (FAILED(hr)) failure_ = hr;
+    return SUCCEEDED(hr);
   }
+  // Why the last reference that could not be taken in was refused.
+  HRESULT Failure() const { return failure_; }
 
  private:
   ObjectBroker& broker_;
   const QString peer_;
+  const PeerRole role_;
+  HRESULT failure_ = S_OK;
 };
 
 // One object of another process, reached through its path. Released, it releases the other's object.
 class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectRoot {
  public:
-  BusDispatch(ObjectBroker& broker, QString owner, QString path, const InterfaceInfo& info)
-      : broker_(broker), owner_(std::move(owner)), path_(std::move(path)), info_(info) {}
+  BusDispatch(ObjectBroker& broker, QString owner, QString path, const InterfaceInfo& info, PeerRole role)
+      : broker_(broker), owner_(std::move(owner)), path_(std::move(path)), info_(info), role_(role) {}
   ~BusDispatch() override { broker_.Connection().send(CallObject(owner_, path_, ObjectInterface, "Release")); }
 
   COM_REFCOUNT_METHODS
@@ -117,7 +110,7 @@ class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectR
     HRESULT hr = PrepareInvoke(info_, id, flags, params, argError, member);
     if (FAILED(hr)) return hr;
     QDBusMessage call = CallObject(owner_, path_, InterfaceName(info_), MethodName(*member));
-    PeerTransport objects(broker_, owner_);
+    PeerTransport objects(broker_, owner_, role_);
     QVariantList args;
     for (size_t i = 0; i < member->params.size(); ++i) {
       const ParamInfo& p = member->params[i];
@@ -136,7 +129,14 @@ class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectR
       const QString& peer;
       ~CallEnd() { broker.EndCall(peer); }
     } end{broker_, owner_};
-    QDBusMessage reply = Send(call);
+    // A client's object answers within the bound, and the thread keeps serving meanwhile; a
+    // call from the broker's thread to a server that holds objects of ours keeps serving them
+    // too (it may call one back); other calls simply wait.
+    const bool client = role_ == PeerRole::Client;
+    bool timedOut = false;
+    QDBusMessage reply = broker_.Await(call, client ? broker_.Timeouts().call : WaitWithoutEnd,
+                                       client || broker_.Serves(owner_), timedOut);
+    if (timedOut) return RPC_E_TIMEOUT;
     if (reply.type() != QDBusMessage::ReplyMessage)
       return reply.type() == QDBusMessage::ErrorMessage ? RPC_E_DISCONNECTED : RPC_E_SERVERFAULT;
     const QVariantList out = reply.arguments();
@@ -173,23 +173,11 @@ class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectR
   QVariant Reference() const { return MakeReference(owner_, path_, info_.iid); }
 
  private:
-  // A call from the broker's thread to a peer that holds objects of ours keeps serving
-  // them while it waits (the peer may call one back); other calls simply wait.
-  QDBusMessage Send(const QDBusMessage& call) {
-    if (QThread::currentThread() != broker_.thread() || !broker_.Serves(owner_))
-      return broker_.Connection().call(call, QDBus::Block, WaitWithoutEnd);
-    QDBusPendingCall pending = broker_.Connection().asyncCall(call, WaitWithoutEnd);
-    QDBusPendingCallWatcher watcher(pending);
-    QEventLoop loop;
-    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-    if (!pending.isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return pending.reply();
-  }
-
   ObjectBroker& broker_;
   const QString owner_;
   const QString path_;
   const InterfaceInfo& info_;
+  const PeerRole role_;
 };
 
 }  // namespace
@@ -300,6 +288,37 @@ void ObjectBroker::EndCall(const QString& peer) {
   }
 }
 
+QDBusMessage ObjectBroker::Await(const QDBusMessage& call, int timeout, bool serving, bool& timedOut) {
+  QElapsedTimer clock;
+  clock.start();
+  QDBusMessage reply;
+  if (serving && QThread::currentThread() == thread()) {
+    QDBusPendingCall pending = connection_.asyncCall(call, timeout);
+    QDBusPendingCallWatcher watcher(pending);
+    QEventLoop loop;
+    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+    if (!pending.isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    reply = pending.reply();
+  } else {
+    reply = connection_.call(call, QDBus::Block, timeout);
+  }
+  // The bus answers for a peer that went away without a reply as for one that took too long;
+  // the clock tells them apart (the bus's timers may fire a little early).
+  timedOut = reply.type() == QDBusMessage::ErrorMessage && timeout != WaitWithoutEnd &&
+             clock.elapsed() >= timeout - timeout / 10;
+  return reply;
+}
+
+void ObjectBroker::SetClientTimeouts(ClientTimeouts timeouts) {
+  std::lock_guard lock(mutex_);
+  timeouts_ = timeouts;
+}
+
+ClientTimeouts ObjectBroker::Timeouts() const {
+  std::lock_guard lock(mutex_);
+  return timeouts_;
+}
+
 bool ObjectBroker::Serves(const QString& peer) const {
   std::lock_guard lock(mutex_);
   for (auto& [path, entry] : objects_)
@@ -334,35 +353,60 @@ bool ObjectBroker::Export(const ComPtr<IUnknown>& object, const QString& peer, Q
   return true;
 }
 
-bool ObjectBroker::Resolve(const QVariant& reference, const QString& peer, ComPtr<IDispatch>& object) {
+HRESULT ObjectBroker::Resolve(const QVariant& reference, const QString& peer, PeerRole role, ComPtr<IDispatch>& object) {
   QString owner, path;
   IID iid;
   object.Reset();
-  if (!ReadReference(reference, owner, path, iid)) return false;
-  if (path == "/") return owner.isEmpty();
+  if (!ReadReference(reference, owner, path, iid)) return E_INVALIDARG;
+  if (path == "/") return owner.isEmpty() ? S_OK : E_INVALIDARG;
   if (owner == UniqueName()) {
     // One of ours coming back: only from the peer it was given to.
     std::lock_guard lock(mutex_);
     for (auto* table : {&objects_, &releasing_})
       if (auto it = table->find(path); it != table->end() && it->second.holder == peer) {
         object = it->second.object;
-        return true;
+        return S_OK;
       }
-    return false;
+    return E_INVALIDARG;
   }
   // Another process's object, named by the peer: only the peer's own are taken, so a
   // peer cannot make us call a third process in its name.
-  if (owner != peer) return false;
-  return SUCCEEDED(Proxy(owner, path, iid, object));
+  if (owner != peer) return E_INVALIDARG;
+  return Proxy(owner, path, iid, object, role);
 }
 
-HRESULT ObjectBroker::Proxy(const QString& owner, const QString& path, REFIID iid, ComPtr<IDispatch>& object) {
-  const InterfaceInfo* info = InterfaceOf(connection_, owner, path, iid);
-  if (!info) {
+HRESULT ObjectBroker::Proxy(const QString& owner, const QString& path, REFIID iid, ComPtr<IDispatch>& object,
+                            PeerRole role) {
+  const InterfaceInfo* info = nullptr;
+  if (HRESULT hr = InterfaceOf(owner, path, iid, role, info); FAILED(hr)) {
     connection_.send(CallObject(owner, path, ObjectInterface, "Release"));
-    return E_NOINTERFACE;
+    return hr;
   }
-  object = ComPtr<IDispatch>(new BusDispatch(*this, owner, path, *info));
+  object = ComPtr<IDispatch>(new BusDispatch(*this, owner, path, *info, role));
+  return S_OK;
+}
+
+// The interface of an object: known to this program, or asked of the process that holds it.
+HRESULT ObjectBroker::InterfaceOf(const QString& owner, const QString& path, REFIID iid, PeerRole role,
+                                  const InterfaceInfo*& info) {
+  if ((info = FindInterface(iid))) return S_OK;
+  Catalog& c = TheCatalog();
+  {
+    std::lock_guard lock(c.mutex);
+    if (auto it = c.learnt.find(iid.ToString()); it != c.learnt.end()) {
+      info = it->second.get();
+      return S_OK;
+    }
+  }
+  const bool client = role == PeerRole::Client;
+  bool timedOut = false;
+  QDBusMessage reply = Await(CallObject(owner, path, ObjectInterface, "GetTypeInfo"),
+                             client ? Timeouts().typeInfo : WaitWithoutEnd, client, timedOut);
+  if (timedOut) return RPC_E_TIMEOUT;
+  auto learnt = ParseInterface(reply.arguments().value(0).toString());
+  if (!learnt || learnt->iid != iid) return E_NOINTERFACE;
+  std::lock_guard lock(c.mutex);
+  info = c.learnt.emplace(iid.ToString(), learnt).first->second.get();
   return S_OK;
 }
 
@@ -467,13 +511,26 @@ void ObjectBroker::Call(const QDBusMessage& message, const Entry& entry) {
     return;
   }
   const QString caller = message.service();
-  PeerTransport objects(*this, caller);
+  PeerTransport objects(*this, caller, PeerRole::Client);
   const QVariantList in = message.arguments();
   DISPPARAMS params;
+  Variant result;
+  EXCEPINFO exception;
+  uint32_t argError = 0;
+  auto fail = [&](HRESULT code) {
+    connection_.send(message.createReply(QVariantList{QVariant::fromValue(int(code))} + FailureArguments(argError, exception)));
+  };
   qsizetype next = 0;
-  for (const ParamInfo& p : member->params) {
+  for (size_t i = 0; i < member->params.size(); ++i) {
+    const ParamInfo& p = member->params[i];
     Variant v;
     if (p.dir != ParamDir::Out && (next >= in.size() || !FromBus(in[next++], p.type, p.bytes, objects, v))) {
+      // An object the caller did not describe in time is no malformed argument: the caller
+      // learns which one it was and why.
+      if (objects.Failure() == RPC_E_TIMEOUT) {
+        argError = uint32_t(i);
+        return fail(RPC_E_TIMEOUT);
+      }
       connection_.send(message.createErrorReply(QDBusError::InvalidArgs, "Arguments do not match " + message.member()));
       return;
     }
@@ -483,14 +540,8 @@ void ObjectBroker::Call(const QDBusMessage& message, const Entry& entry) {
     connection_.send(message.createErrorReply(QDBusError::InvalidArgs, "Too many arguments for " + message.member()));
     return;
   }
-  Variant result;
-  EXCEPINFO exception;
-  uint32_t argError = 0;
   HRESULT hr = entry.object->Invoke(member->id, IID_IDispatch, 0, FlagsFor(member->kind), &params, &result, &exception,
                                     &argError);
-  auto fail = [&](HRESULT code) {
-    connection_.send(message.createReply(QVariantList{QVariant::fromValue(int(code))} + FailureArguments(argError, exception)));
-  };
   if (FAILED(hr)) return fail(hr);
   // Objects exported for this reply are taken back if it cannot go.
   uint64_t firstExport;

@@ -17,6 +17,22 @@
 
 namespace platform::dbus {
 
+// How long, in milliseconds, a client of ours (a peer that calls our objects and may hand us
+// objects of its own) may take to answer us: to describe one of its objects, and to answer a
+// call we make to one, long enough for a callback that does real work. A client must not hold
+// the thread that serves: it goes on serving the others while it waits. A server we call
+// takes as long as its operation does.
+inline constexpr int ClientTypeInfoTimeout = 3000;
+inline constexpr int ClientCallTimeout = 60000;
+
+struct ClientTimeouts {
+  int typeInfo = ClientTypeInfoTimeout;
+  int call = ClientCallTimeout;
+};
+
+// Whom an object of another process belongs to: a server we called, or a client of ours.
+enum class PeerRole { Server, Client };
+
 // Turns the bus connection to an object into the interface the caller asked for;
 // returns the interface with one reference.
 using ProxyMaker = IUnknown* (*)(IDispatch* bus);
@@ -48,16 +64,25 @@ class ObjectBroker : public QObject {
   // an invalid QVariant when the object has no automation interface.
   QVariant Reference(const ComPtr<IUnknown>& object, const QString& peer);
   // The object a peer's reference names: our own object when the reference comes
-  // back from the peer it was given to, else a proxy of the peer's object.
-  bool Resolve(const QVariant& reference, const QString& peer, ComPtr<IDispatch>& object);
+  // back from the peer it was given to, else a proxy of the peer's object. RPC_E_TIMEOUT
+  // when a client did not describe its object in time.
+  HRESULT Resolve(const QVariant& reference, const QString& peer, PeerRole role, ComPtr<IDispatch>& object);
   // A proxy for an object of another process.
-  HRESULT Proxy(const QString& owner, const QString& path, REFIID iid, ComPtr<IDispatch>& object);
+  HRESULT Proxy(const QString& owner, const QString& path, REFIID iid, ComPtr<IDispatch>& object,
+                PeerRole role = PeerRole::Server);
   // Whether the peer holds objects of ours, so that it may call back during our call to it.
   bool Serves(const QString& peer) const;
   // Around a call to the peer: the peer's releases wait until its reply has been read,
   // since that reply may hand back an object of ours that it then lets go.
   void BeginCall(const QString& peer);
   void EndCall(const QString& peer);
+  // The reply to a call of ours to a peer, waited for at most timeout ms; with serving, on
+  // the broker's thread, the thread goes on handling calls meanwhile. timedOut tells a call
+  // that got no answer in time.
+  QDBusMessage Await(const QDBusMessage& call, int timeout, bool serving, bool& timedOut);
+  // Tests shorten the bounds.
+  void SetClientTimeouts(ClientTimeouts timeouts);
+  ClientTimeouts Timeouts() const;
 
   class Exporter;
 
@@ -70,6 +95,7 @@ class ObjectBroker : public QObject {
   };
 
   bool EnsureExported();
+  HRESULT InterfaceOf(const QString& owner, const QString& path, REFIID iid, PeerRole role, const InterfaceInfo*& info);
   // Serves the object to the peer under a new path; false for an object without automation.
   bool Export(const ComPtr<IUnknown>& object, const QString& peer, QString& path, IID& iid);
   void Watch(const QString& peer);
@@ -89,6 +115,7 @@ class ObjectBroker : public QObject {
   std::map<QString, Entry> releasing_;                  // released during a call to their holder
   std::map<QString, int> callsTo_;                      // calls in flight, by peer
   uint64_t nextObject_ = 1;
+  ClientTimeouts timeouts_;
 };
 
 }  // namespace platform::dbus

@@ -2,11 +2,15 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QProcess>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <cstdio>
+#include <dbus/dbus.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -432,6 +436,217 @@ TEST(LateBound, AnotherConnectionCannotCallOrReleaseOurObjects) {
   QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(server, path, ObjectInterface, "Release"));
   QDBusConnection::disconnectFromBus("second");
   s.End();
+}
+
+// ---- clients that leave the server waiting ----
+
+namespace {
+
+// The bounds the server below is started with, in milliseconds.
+constexpr int TypeInfoBound = 1500;
+constexpr int CallBound = 1500;
+
+// The test classes' server, started with short bounds on its clients' answers.
+struct BoundedServer {
+  QProcess process;
+  BoundedServer() {
+    process.start(COM_TEST_PEER, {"-Embedding", QString::number(TypeInfoBound), QString::number(CallBound)});
+    auto* bus = QDBusConnection::sessionBus().interface();
+    for (int i = 0; i < 500 && !bus->isServiceRegistered(TestBusName); ++i) std::this_thread::sleep_for(milliseconds(10));
+  }
+  ~BoundedServer() {
+    process.terminate();
+    process.waitForFinished();
+  }
+};
+
+// A client written with the bus library alone, as a program that hangs or one written to
+// hold the server would be: it reads what the server sends and answers none of its calls,
+// except, when it describes its object, the questions for its type information.
+class SilentClient {
+ public:
+  explicit SilentClient(std::optional<IID> described)
+      : described_(described), bus_(dbus_bus_get_private(DBUS_BUS_SESSION, nullptr)) {
+    if (bus_) dbus_connection_set_exit_on_disconnect(bus_, false);
+  }
+  ~SilentClient() {
+    if (!bus_) return;
+    dbus_connection_close(bus_);
+    dbus_connection_unref(bus_);
+  }
+  SilentClient(const SilentClient&) = delete;
+  SilentClient& operator=(const SilentClient&) = delete;
+
+  bool Connected() const { return bus_ && dbus_connection_get_is_connected(bus_); }
+  std::string Name() const { return dbus_bus_get_unique_name(bus_); }
+  // Whether the server has called us and waits for an answer that will not come.
+  bool WaitedOn() const { return waitedOn_; }
+
+  // Sends the call (taking it) and reads what comes until its reply, or until giveUp has
+  // passed; the reply, or null.
+  DBusMessage* Call(DBusMessage* call, milliseconds giveUp) {
+    dbus_uint32_t serial = 0;
+    const bool sent = dbus_connection_send(bus_, call, &serial);
+    dbus_message_unref(call);
+    const auto end = steady_clock::now() + giveUp;
+    while (sent && steady_clock::now() < end && dbus_connection_read_write(bus_, 20)) {
+      while (DBusMessage* message = dbus_connection_pop_message(bus_)) {
+        if (dbus_message_get_reply_serial(message) == serial) return message;
+        if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL) Take(message);
+        dbus_message_unref(message);
+      }
+    }
+    return nullptr;
+  }
+
+  // An object of the test class made for this client at the server; its path, or empty.
+  std::string Create() {
+    const std::string factory = FactoryPath(CLSID_TestVariants).toStdString();
+    DBusMessage* create = dbus_message_new_method_call(TestBusName, factory.c_str(), FactoryInterface, "CreateInstance");
+    const std::string iid = IID_ITestVariants.ToString();
+    const char* text = iid.c_str();
+    dbus_message_append_args(create, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    DBusMessage* reply = Call(create, seconds(5));
+    dbus_int32_t hr = -1;
+    const char* path = nullptr;
+    const char* served = nullptr;
+    std::string made;
+    if (reply &&
+        dbus_message_get_args(reply, nullptr, DBUS_TYPE_INT32, &hr, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_STRING, &served,
+                              DBUS_TYPE_INVALID) &&
+        hr == S_OK)
+      made = path;
+    if (reply) dbus_message_unref(reply);
+    return made;
+  }
+
+ private:
+  void Take(DBusMessage* call) {
+    if (described_ && dbus_message_is_method_call(call, ObjectInterface, "GetTypeInfo")) {
+      // Its object says it has a Describe method, as the server's own have.
+      const InterfaceInfo info{
+          *described_, "IPeer", "", {{1, "Describe", MemberKind::Method, {{"Value", VT_VARIANT}}, VT_BSTR}}};
+      const std::string text = SerializeInterface(info).toStdString();
+      const char* description = text.c_str();
+      DBusMessage* reply = dbus_message_new_method_return(call);
+      dbus_message_append_args(reply, DBUS_TYPE_STRING, &description, DBUS_TYPE_INVALID);
+      dbus_connection_send(bus_, reply, nullptr);
+      dbus_message_unref(reply);
+    } else if (!dbus_message_is_method_call(call, ObjectInterface, "Release")) {
+      waitedOn_ = true;
+    }
+  }
+
+  const std::optional<IID> described_;
+  DBusConnection* bus_;
+  std::atomic<bool> waitedOn_{false};
+};
+
+// A reference to the client's object, (owner, path, interface); with no owner, to none.
+void AppendReference(DBusMessageIter* to, const std::string& owner, REFIID iid) {
+  const std::string id = owner.empty() ? "" : iid.ToString();
+  const char* fields[] = {owner.c_str(), owner.empty() ? "/" : "/peer/object", id.c_str()};
+  DBusMessageIter reference;
+  dbus_message_iter_open_container(to, DBUS_TYPE_STRUCT, nullptr, &reference);
+  dbus_message_iter_append_basic(&reference, DBUS_TYPE_STRING, &fields[0]);
+  dbus_message_iter_append_basic(&reference, DBUS_TYPE_OBJECT_PATH, &fields[1]);
+  dbus_message_iter_append_basic(&reference, DBUS_TYPE_STRING, &fields[2]);
+  dbus_message_iter_close_container(to, &reference);
+}
+
+// A VARIANT, (type, value), holding the client's object or a number.
+void AppendVariant(DBusMessageIter* to, const std::string& owner, REFIID iid, std::optional<dbus_int32_t> number) {
+  DBusMessageIter variant, value;
+  const dbus_uint16_t type = number ? VT_I4 : VT_DISPATCH;
+  dbus_message_iter_open_container(to, DBUS_TYPE_STRUCT, nullptr, &variant);
+  dbus_message_iter_append_basic(&variant, DBUS_TYPE_UINT16, &type);
+  dbus_message_iter_open_container(&variant, DBUS_TYPE_VARIANT, number ? "i" : "(sos)", &value);
+  if (number) dbus_message_iter_append_basic(&value, DBUS_TYPE_INT32, &*number);
+  else AppendReference(&value, owner, iid);
+  dbus_message_iter_close_container(&variant, &value);
+  dbus_message_iter_close_container(to, &variant);
+}
+
+// The HRESULT a reply starts with, 1 for anything else; and a failure's argument index.
+HRESULT ResultOf(DBusMessage* reply, dbus_uint32_t* argError = nullptr) {
+  dbus_int32_t hr = 1;
+  DBusMessageIter it;
+  if (reply && dbus_message_get_type(reply) == DBUS_MESSAGE_TYPE_METHOD_RETURN && dbus_message_iter_init(reply, &it) &&
+      dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_INT32)
+    dbus_message_iter_get_basic(&it, &hr);
+  if (argError && FAILED(hr) && dbus_message_iter_next(&it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_UINT32)
+    dbus_message_iter_get_basic(&it, argError);
+  return hr;
+}
+
+}  // namespace
+
+TEST(HeldServer, AClientThatNeverAnswersFailsOnlyItsOwnCall) {
+  BoundedServer server;
+  // Another client, with an object of its own at the server.
+  QDBusConnection other = QDBusConnection::sessionBus();
+  auto create = QDBusMessage::createMethodCall(TestBusName, FactoryPath(CLSID_TestVariants), FactoryInterface, "CreateInstance");
+  create << QString::fromStdString(IID_ITestVariants.ToString());
+  const QString otherPath = other.call(create, QDBus::Block, 5000).arguments().value(1).value<QDBusObjectPath>().path();
+  ASSERT_FALSE(otherPath.isEmpty());
+  auto otherIsAnswered = [&] {
+    auto live = QDBusMessage::createMethodCall(TestBusName, otherPath, "org.zarn.ITestVariants", "get_Live");
+    QDBusMessage reply = other.call(live, QDBus::Block, 5000);
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toInt() == S_OK;
+  };
+
+  // CallBack(Object, Value) with the client's object as its Value, which the server only
+  // takes in, or as its Object, which the server calls.
+  struct Case {
+    const char* what;
+    bool called;  // the object is the Object; the client describes it, but answers no call to it
+    IID iid;
+    int bound;
+    dbus_uint32_t argError;
+  };
+  const Case cases[] = {
+      {"an object it never describes", false, MakeGuid("{00000000-0000-0000-0000-0000000000A1}"), TypeInfoBound, 1},
+      {"a call to its object it never answers", true, MakeGuid("{00000000-0000-0000-0000-0000000000A2}"), CallBound, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SilentClient client(c.called ? std::optional(c.iid) : std::nullopt);
+    ASSERT_TRUE(client.Connected());
+    const std::string path = client.Create();
+    ASSERT_FALSE(path.empty());
+    DBusMessage* call = dbus_message_new_method_call(TestBusName, path.c_str(), "org.zarn.ITestVariants", "CallBack");
+    DBusMessageIter args;
+    dbus_message_iter_init_append(call, &args);
+    AppendReference(&args, c.called ? client.Name() : "", c.iid);
+    AppendVariant(&args, client.Name(), c.iid, c.called ? std::optional<dbus_int32_t>(42) : std::nullopt);
+
+    const auto start = steady_clock::now();
+    DBusMessage* reply = nullptr;
+    // The client gives up well after the bound, so that a server without one fails the test
+    // instead of hanging it.
+    std::thread waiting([&] { reply = client.Call(call, milliseconds(c.bound + 5000)); });
+    const auto took = [&] { return duration_cast<milliseconds>(steady_clock::now() - start).count(); };
+    for (int i = 0; i < 300 && !client.WaitedOn(); ++i) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_TRUE(client.WaitedOn());
+    // Meanwhile the other client is answered at once.
+    EXPECT_TRUE(otherIsAnswered());
+    EXPECT_LT(took(), c.bound / 2);
+    waiting.join();
+    // The silent client's call fails once the bound has passed (the bus's timers may fire a
+    // little early), telling why.
+    EXPECT_GE(took(), c.bound * 9 / 10);
+    EXPECT_LT(took(), c.bound + 1000);
+    dbus_uint32_t argError = 99;
+    EXPECT_EQ(ResultOf(reply, &argError), RPC_E_TIMEOUT);
+    EXPECT_EQ(argError, c.argError);
+    if (reply) dbus_message_unref(reply);
+    // The server goes on serving both.
+    EXPECT_TRUE(otherIsAnswered());
+    DBusMessage* live = dbus_message_new_method_call(TestBusName, path.c_str(), "org.zarn.ITestVariants", "get_Live");
+    DBusMessage* alive = client.Call(live, seconds(5));
+    EXPECT_EQ(ResultOf(alive), S_OK);
+    if (alive) dbus_message_unref(alive);
+  }
 }
 
 // Registers the test classes as a server would, from a folder whose name holds a space

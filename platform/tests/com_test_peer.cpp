@@ -1,9 +1,11 @@
 // The other process of the bus transport tests: "-Embedding" (as the bus starts it) runs
-// the test classes' server, "hold N" creates N objects of it, says "ready" and waits to
+// the test classes' server ("-Embedding TYPEINFO CALL" with those bounds, in milliseconds,
+// on its clients' answers), "hold N" creates N objects of it, says "ready" and waits to
 // be killed; "call-back" passes an object of its own to the server, says "ready" and
 // waits to be killed.
 #include <QCoreApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include "com_test_variants.h"
 #include "local_client.h"
 #include "local_server.h"
+#include "object_broker.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -18,6 +21,8 @@ int main(int argc, char** argv) {
     platform::dbus::LocalServer server(TestBusName);
     server.RegisterClassObject(CLSID_TestCalc, new CTestCalcFactory);
     server.RegisterClassObject(CLSID_TestVariants, new CTestVariantsFactory);
+    if (argc >= 4)
+      platform::dbus::ObjectBroker::For(server.Connection()).SetClientTimeouts({std::atoi(argv[2]), std::atoi(argv[3])});
     QObject::connect(&server, &platform::dbus::LocalServer::busLost, &app, &QCoreApplication::quit);
     HRESULT hr = server.Start();
     if (FAILED(hr)) return int(uint32_t(hr) & 0xFFFF);
