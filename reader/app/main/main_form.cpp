@@ -97,7 +97,7 @@ TMainForm::TMainForm(const QString& fileName, const QString& htmlFolder)
 }
 
 TMainForm::~TMainForm() {
-  trees_->SaveSetup(this, options_);
+  if (!setupSaved_) SaveSetupAtExit();
   SetActionHost({});
   platform::DestroyWindowHandle(handle_);
   ReaderSession.Reset();
@@ -512,7 +512,7 @@ void TMainForm::ExportSetupMenuItemClick() {
 }
 
 void TMainForm::ImportSetupMenuItemClick() {
-  if (ActionBusy) return;  // the trees hold what the running operation uses
+  if (RefusedWhileBusy()) return;  // the trees hold what the running operation uses
   TFileDialogRequest request;
   request.title = "Import Setup";
   request.filter = "ZARN Reader Setup Files (*.zrn)|*.zrn|Any Files (*.*)|*.*";
@@ -529,15 +529,29 @@ void TMainForm::OperatorsMenuItemClick() { UserForm->Execute(options_); }
 
 QString TMainForm::HtmlPagePath(const QString& page) const { return QDir(htmlFolder_).filePath(page); }
 
+bool TMainForm::RefusedWhileBusy() {
+  if (!ActionBusy) return false;
+  ShowMessageDlg("Another operation is running.", TMsgDlgType::Warning, platform::MB_OK);
+  return true;
+}
+
+void TMainForm::ReloadDatabasePage() {
+  // The page read the document that went; the session's SerialNumber stays, so it shows the same seal.
+  const QUrl shown = Browser->url();
+  if (shown.isLocalFile() && QFileInfo(shown.toLocalFile()) == QFileInfo(HtmlPagePath(DatabasePage))) Browser->reload();
+}
+
 void TMainForm::NewDatabase() {
-  if (ActionBusy || !QuerySave()) return;
+  // The operation's worker writes the document.
+  if (RefusedWhileBusy() || !QuerySave()) return;
   document_->NewDocument();
   SetFileName({});
   DatabaseListView->clear();
+  ReloadDatabasePage();
 }
 
 bool TMainForm::OpenDatabase(const QString& fileName) {
-  if (ActionBusy || !QuerySave()) return false;
+  if (RefusedWhileBusy() || !QuerySave()) return false;
   QString name = fileName;
   if (name.isEmpty()) {
     TFileDialogRequest request;
@@ -549,10 +563,13 @@ bool TMainForm::OpenDatabase(const QString& fileName) {
   }
   DatabaseListView->clear();
   SetFileName(name);
-  if (document_->LoadFromFile(name.toStdString())) return true;
-  document_->NewDocument();
-  SetFileName({});
-  return false;
+  const bool opened = document_->LoadFromFile(name.toStdString());
+  if (!opened) {
+    document_->NewDocument();
+    SetFileName({});
+  }
+  ReloadDatabasePage();
+  return opened;
 }
 
 bool TMainForm::SaveDatabase() {
@@ -742,7 +759,9 @@ void TMainForm::PrintPreview() {
 
 void TMainForm::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
-  if (!event->spontaneous()) PostMessage(handle_, WM_SHOWOPERATORS, 0, 0);
+  if (event->spontaneous()) return;
+  setupSaved_ = false;  // shown again, the session goes on
+  PostMessage(handle_, WM_SHOWOPERATORS, 0, 0);
 }
 
 void TMainForm::OperationEnded() {
@@ -765,11 +784,22 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   FileMenu->setEnabled(false);
   ToolBar->setEnabled(false);
   if (QueryLogOff() && QuerySave()) {
+    SaveSetupAtExit();  // said while the window is still there
     event->accept();
     return;
   }
   FileMenu->setEnabled(true);
   ToolBar->setEnabled(true);
+}
+
+void TMainForm::SaveSetupAtExit() {
+  setupSaved_ = true;
+  QString failure;
+  if (!trees_->SaveSetup(this, options_, &failure))
+    ShowMessageDlg("The setup could not be saved: " + failure +
+                       ".\rThe network interfaces, seals, groups, operators and window placement of this session "
+                       "are lost.",
+                   TMsgDlgType::Error, platform::MB_OK);
 }
 
 bool TMainForm::QueryLogOff() {

@@ -132,6 +132,12 @@ class TMainForm : public QMainWindow {
   QWidget* CaptionedTab(const QString& caption, QWidget* view);
   LRESULT WindowProcedure(UINT message, WPARAM wParam, LPARAM lParam);
   void SetFileName(const QString& name);
+  // Saves the setup once the session ends; says what was lost when the registry would not take it.
+  void SaveSetupAtExit();
+  // New, Open and Import replace what a running operation writes or uses: refused, saying why.
+  bool RefusedWhileBusy();
+  // A Database page on screen shows the document now open.
+  void ReloadDatabasePage();
   void OperationEnded();
   void ShowKeysetAlerts();
   void ShowPage(const QString& page);
@@ -180,4 +186,6 @@ class TMainForm : public QMainWindow {
   std::unique_ptr<QPrinter> printer_;
   // A close that came while an operation's wait ran; carried out once it has ended.
   bool closePending_ = false;
+  // The setup was saved as the window closed.
+  bool setupSaved_ = false;
 };

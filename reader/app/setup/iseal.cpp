@@ -68,9 +68,6 @@ HRESULT TZarnReaderSeal::Run(TThreadProcedure procedure, const char* failure, TA
     // A call refused because another operation runs leaves the record's Result at 0: no reason.
     if (record.Result == 0) return E_FAIL;
     reason_ = platform::Cp1252ToUtf8(ErrorMessage(record.Result, seal_->RefusalReason()));
-    // A key-set the key database lacks stays the operator's concern until it is stored.
-    if (const std::string alert = seal_->Snapshot().keysetAlert; !alert.empty())
-      reason_ += " " + platform::Cp1252ToUtf8(alert);
     return E_FAIL;
   } catch (...) {
     return E_FAIL;

@@ -106,6 +106,19 @@ void PlaceWindow(QWidget* window, QRect frame) {
                  std::max(0, frame.height() - (outer.height() - inner.height())));
 }
 
+// Why the registry did not take a change, in words the operator can act on.
+QString StoreFailure(LSTATUS result) {
+  const QString folder = QString::fromStdString(platform::RegistryDirectory());
+  const QString file = QString::fromStdString(platform::reg::StoreFile(platform::reg::Root::CurrentUser));
+  switch (result) {
+    case ERROR_BADDB: return QStringLiteral("the registry file %1 is damaged").arg(file);
+    case ERROR_READ_FAULT: return QStringLiteral("the registry file %1 cannot be read").arg(file);
+    case ERROR_ACCESS_DENIED: return QStringLiteral("access to the registry folder %1 is denied").arg(folder);
+    case ERROR_DISK_FULL: return QStringLiteral("the disk is full");
+    default: return QStringLiteral("the registry folder %1 cannot be written").arg(folder);
+  }
+}
+
 bool Confirm(const QString& text) {
   return MessageDlg(text, TMsgDlgType::Confirmation, platform::MB_YESNO) != platform::IDNO;
 }
@@ -239,13 +252,15 @@ void TSetupTrees::LoadSetup(QWidget* window, ReaderOptions& options) {
   const SettingsSnapshot snapshot;
   const Key* key = snapshot.settings;
   auto top = ReadInteger(key, "Top"), left = ReadInteger(key, "Left");
-  auto height = ReadInteger(key, "Height"), width = ReadInteger(key, "Width");
-  if (top && left && height && width)
+  auto height = ReadInteger(key, "Height"), width = ReadInteger(key, "Width"), state = ReadInteger(key, "State");
+  // The placement counts only whole: with any of its five values missing the window takes
+  // the default, in the normal state.
+  if (top && left && height && width && state) {
     PlaceWindow(window, QRect(*left, *top, *width, *height));
-  else
-    PlaceWindow(window, QRect(DefaultLeft, DefaultTop, DefaultWidth, DefaultHeight));
-  if (auto state = ReadInteger(key, "State"))
     window->setWindowState(*state == 2 ? Qt::WindowMaximized : *state == 1 ? Qt::WindowMinimized : Qt::WindowNoState);
+  } else {
+    PlaceWindow(window, QRect(DefaultLeft, DefaultTop, DefaultWidth, DefaultHeight));
+  }
 
   options.operator1 = FromRegistryText(ReadString(key, "Operator1").value_or(""));
   options.operator2 = FromRegistryText(ReadString(key, "Operator2").value_or(""));
@@ -288,7 +303,7 @@ void TSetupTrees::LoadSetup(QWidget* window, ReaderOptions& options) {
   groupTree_->expandAll();
 }
 
-bool TSetupTrees::SaveSetup(const QWidget* window, const ReaderOptions& options) {
+bool TSetupTrees::SaveSetup(const QWidget* window, const ReaderOptions& options, QString* failure) {
   Key settings;
   WriteString(settings, "Operator1", ToRegistryText(options.operator1));
   WriteString(settings, "Operator2", ToRegistryText(options.operator2));
@@ -333,6 +348,7 @@ bool TSetupTrees::SaveSetup(const QWidget* window, const ReaderOptions& options)
         changed = true;
         return LSTATUS(ERROR_SUCCESS);
       });
+  if (result != ERROR_SUCCESS && failure) *failure = StoreFailure(result);
   return result == ERROR_SUCCESS;
 }
 

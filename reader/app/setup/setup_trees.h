@@ -48,8 +48,9 @@ class TSetupTrees : public QObject {
   // window placement and reading the options.
   void LoadSetup(QWidget* window, ReaderOptions& options);
   // Replaces the settings key by the trees, the placement and the options, in one
-  // change of the registry. False when the registry could not be written.
-  bool SaveSetup(const QWidget* window, const ReaderOptions& options);
+  // change of the registry. False when the registry could not be written; failure, when
+  // given, then says why.
+  bool SaveSetup(const QWidget* window, const ReaderOptions& options, QString* failure = nullptr);
   // Empties both trees.
   void Clear();
 

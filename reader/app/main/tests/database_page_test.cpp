@@ -13,6 +13,7 @@
 
 #include "actions.h"
 #include "dom_script.h"
+#include "file_dialog.h"
 #include "main_form.h"
 #include "page_driver.h"
 #include "registry.h"
@@ -98,6 +99,17 @@ class DatabasePageTest : public ::testing::Test {
   }
   std::string OpenFromDatabaseList() { return Shown(page_driver::OpenFromDatabaseList(*form_, Serial)); }
   std::string ShowDatabasePage(uint32_t serial) { return Shown(page_driver::ShowDatabasePage(*form_, serial)); }
+  // Runs a command that replaces the document while a Database page is on screen; the
+  // state that page reaches, shown anew.
+  template <class Command>
+  std::string ReplaceDocument(Command command) { return Shown(page_driver::AwaitPage(*form_, command)); }
+  std::string OpenWhileShown(const fs::path& file) {
+    bool opened = false;
+    const std::string state =
+        ReplaceDocument([&] { opened = form_->OpenDatabase(QString::fromStdString(file.string())); });
+    EXPECT_TRUE(opened) << file;
+    return state;
+  }
   QJsonObject Run(const QString& body) { return page_driver::Run(form_->Browser->page(), body); }
 
   // The file with one hex digit of its second page's signature (bytes 8-15 of its 64) changed.
@@ -162,7 +174,7 @@ TEST_F(DatabasePageTest, ShowsTheVerifiedPagesAndATamperedFileAsNotAuthentic) {
 
   const fs::path tampered = dir_ / "tampered.xml";
   ASSERT_NO_FATAL_FAILURE(TamperSignature(file, tampered));
-  ASSERT_TRUE(form_->OpenDatabase(QString::fromStdString(tampered.string())));
+  ASSERT_EQ(OpenWhileShown(tampered), "ready");
   ASSERT_EQ(OpenFromDatabaseList(), "ready");
   std::vector<std::string> verdicts = Verdicts();
   EXPECT_EQ(std::count(verdicts.begin(), verdicts.end(), "not authentic"), 1) << testing::PrintToString(verdicts);
@@ -187,7 +199,7 @@ TEST_F(DatabasePageTest, ShowsTheVerifiedPagesAndATamperedFileAsNotAuthentic) {
   xml.insert(end, twice);
   const fs::path listedTwice = dir_ / "twice.xml";
   WriteFile(listedTwice, xml);
-  ASSERT_TRUE(form_->OpenDatabase(QString::fromStdString(listedTwice.string())));
+  ASSERT_EQ(OpenWhileShown(listedTwice), "empty");  // still no seal chosen
   ASSERT_EQ(ShowDatabasePage(Serial), "ready");
   EXPECT_EQ(Verdicts(), std::vector<std::string>(8, "authentic"));
   EXPECT_EQ(Run("return document.getElementById('notice').textContent;").value("value").toString(),
@@ -229,9 +241,15 @@ TEST_F(DatabasePageTest, PageScriptReadsTheDocumentAndIsToldOfStaleNodesAndBadXP
   EXPECT_TRUE(bad.value("error").toString().startsWith(DomBadXPathText)) << bad.value("error").toString().toStdString();
   EXPECT_EQ(uint32_t(bad.value("number").toDouble()), uint32_t(E_INVALIDARG));
 
-  // A node kept across Session.Open (the file saved and opened again) says so.
+  // A node kept across Session.Open (the file saved and opened again) says so. Asked from
+  // the start page: a Database page on screen is shown anew for the file opened.
   const fs::path file = dir_ / "again.zrd";
   ASSERT_TRUE(form_->SaveDatabaseAs(QString::fromStdString(file.string())));
+  bool started = false;
+  auto loaded = QObject::connect(form_->Browser, &QWebEngineView::loadFinished, [&](bool ok) { started = ok; });
+  form_->ViewStartPageMenuItem->trigger();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return started; }, page_driver::Timeout));
+  QObject::disconnect(loaded);
   QJsonObject stale = Run(QString(R"(
       const s = await zarn.connect();
       const seal = await (await s.Document).selectSingleNode('/zarn/seal');
@@ -244,6 +262,40 @@ TEST_F(DatabasePageTest, PageScriptReadsTheDocumentAndIsToldOfStaleNodesAndBadXP
                 .value("value")
                 .toInt(),
             4);
+}
+
+// New, Open and Session.Open replace the document under a Database page on screen: the
+// page shows the new one for the same seal, without its entry being opened again.
+TEST_F(DatabasePageTest, APageOnScreenFollowsTheDocumentThroughNewOpenAndSessionOpen) {
+  ASSERT_NO_FATAL_FAILURE(ReadOut("pad"));
+  const fs::path file = dir_ / "read.xml", tampered = dir_ / "tampered.xml";
+  ASSERT_TRUE(form_->SaveDatabaseAs(QString::fromStdString(file.string())));
+  ASSERT_NO_FATAL_FAILURE(TamperSignature(file, tampered));
+  ASSERT_EQ(OpenFromDatabaseList(), "ready");
+  EXPECT_EQ(Verdicts(), std::vector<std::string>(4, "authentic"));
+  const auto notice = [&] {
+    return Run("return document.getElementById('notice').textContent;").value("value").toString().toStdString();
+  };
+
+  EXPECT_EQ(ReplaceDocument([&] { form_->NewMenuItem->trigger(); }), "empty");
+  EXPECT_EQ(notice(), "The seal data file holds nothing for seal 3000000001.");
+
+  auto previous = SetFileDialogHandler([&](const TFileDialogRequest&) -> std::optional<QString> {
+    return QString::fromStdString(tampered.string());
+  });
+  EXPECT_EQ(ReplaceDocument([&] { form_->OpenMenuItem->trigger(); }), "ready");
+  SetFileDialogHandler(previous);
+  std::vector<std::string> verdicts = Verdicts();
+  EXPECT_EQ(std::count(verdicts.begin(), verdicts.end(), "not authentic"), 1) << testing::PrintToString(verdicts);
+  EXPECT_EQ(std::count(verdicts.begin(), verdicts.end(), "authentic"), 3);
+
+  HRESULT opened = E_FAIL;
+  EXPECT_EQ(ReplaceDocument([&] { opened = form_->Session().Open(Bstr::FromUtf8(file.string())); }), "ready");
+  EXPECT_EQ(opened, S_OK);
+  EXPECT_EQ(Verdicts(), std::vector<std::string>(4, "authentic"));
+  int32_t serial = 0;
+  form_->Session().get_SerialNumber(&serial);
+  EXPECT_EQ(uint32_t(serial), Serial);
 }
 
 TEST_F(DatabasePageTest, ScreenshotOfTheDatabasePage) {

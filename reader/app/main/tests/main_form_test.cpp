@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "actions.h"
@@ -30,6 +31,7 @@
 #include <QMenuBar>
 #include "message_box.h"
 #include "registry.h"
+#include "registry_store.h"
 #include "seal_link_sim.h"
 #include "seal_test_env.h"
 #include "user.h"
@@ -359,6 +361,7 @@ TEST_F(MainFormTest, ACloseDuringAnOperationWaitsForItsEnd) {
   TActionParams p = ParamsOf(node);
   ASSERT_TRUE(RunAction(ChallengeThread, p));
   seal_.InjectFault('I', sim::SealFaultSpec(sim::SealFault::Delay, 300));
+  platform::MessageBoxRecorder boxes;  // the refused open says why
   bool visibleAfterClose = false, openRefused = false;
   QTimer::singleShot(50, form_.get(), [&] {
     form_->close();
@@ -871,6 +874,129 @@ TEST_F(MainFormTest, OpenWithUnsavedChangesAsksAndCancelKeepsEverything) {
   EXPECT_EQ(form_->FileName(), first);
   ASSERT_EQ(boxes.Boxes().size(), 2u);
   EXPECT_EQ(boxes.Boxes()[1].text, "The contents of the database has changed.\rDo you want to save the changes?");
+}
+
+TEST_F(MainFormTest, ClosingSaysWhenTheSetupCouldNotBeSavedAndWhy) {
+  NoOperatorDialog();
+  const std::string registryDir = platform::RegistryDirectory();
+  const std::string store = platform::reg::StoreFile(platform::reg::Root::CurrentUser);
+  const std::string kept = dir_ + "/registry-kept";
+  // Root writes through any permission bits: the folder is put behind a regular file instead.
+  const std::string blocked = dir_ + "/not-a-folder/registry";
+  std::ofstream(dir_ + "/not-a-folder") << "a file";
+  const QString lost = "\rThe network interfaces, seals, groups, operators and window placement of this session are lost.";
+  struct Case {
+    const char* what;
+    std::function<void()> spoil, mend;
+    QString message;  // empty: nothing is said
+  };
+  const Case cases[] = {
+      {"written", [] {}, [] {}, {}},
+      {"folder unreachable", [&] { ::setenv(platform::RegistryDirVariable, blocked.c_str(), 1); },
+       [&] { ::setenv(platform::RegistryDirVariable, registryDir.c_str(), 1); },
+       QString::fromStdString("The setup could not be saved: the registry folder " + blocked + " cannot be written.") +
+           lost},
+      {"file damaged",
+       [&] {
+         fs::copy_file(store, kept, fs::copy_options::overwrite_existing);
+         std::ofstream(store, std::ios::trunc) << "not a registry";
+       },
+       [&] { fs::copy_file(kept, store, fs::copy_options::overwrite_existing); },
+       QString::fromStdString("The setup could not be saved: the registry file " + store + " is damaged.") + lost},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Start();
+    AddSealThroughTheMenu(31);
+    c.spoil();
+    platform::MessageBoxRecorder boxes;
+    EXPECT_TRUE(form_->close());
+    c.mend();
+    std::vector<QString> texts;
+    for (const auto& box : boxes.Boxes()) texts.push_back(QString::fromStdString(box.text));
+    EXPECT_EQ(texts, c.message.isEmpty() ? std::vector<QString>{} : std::vector<QString>{c.message});
+    for (const auto& box : boxes.Boxes()) EXPECT_EQ(box.flags & platform::MB_ICONMASK, platform::MB_ICONERROR);
+    boxes.Clear();
+    form_.reset();
+    EXPECT_TRUE(boxes.Boxes().empty());  // said once, on closing
+  }
+
+  // A silent session is told nothing and still closes.
+  Start();
+  form_->Session().Silent();
+  ::setenv(platform::RegistryDirVariable, blocked.c_str(), 1);
+  platform::MessageBoxRecorder boxes;
+  EXPECT_TRUE(form_->close());
+  ::setenv(platform::RegistryDirVariable, registryDir.c_str(), 1);
+  EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+TEST_F(MainFormTest, TheStoredPlacementIsTakenOnlyWhenAllFiveValuesAreThere) {
+  const QRect stored(40, 30, 600, 400), standard(0, 0, 640, 460);
+  struct Case {
+    const char* missing;  // none for nullptr
+    int state;
+    QRect frame;
+    bool maximized;
+  };
+  for (const Case& c : {Case{nullptr, 0, stored, false}, Case{"State", 0, standard, false},
+                        Case{"Width", 0, standard, false}, Case{"Top", 2, standard, false}}) {
+    SCOPED_TRACE(c.missing ? c.missing : "none");
+    platform::Registry registry;
+    registry.DeleteKey(std::string("\\") + SettingsKeyPath);  // the last window saved all five
+    NoOperatorDialog();
+    ASSERT_TRUE(registry.OpenKey(std::string("\\") + SettingsKeyPath, true));
+    for (const auto& [name, value] : std::vector<std::pair<std::string, int>>{
+             {"Top", stored.top()}, {"Left", stored.left()}, {"Height", stored.height()}, {"Width", stored.width()},
+             {"State", c.state}})
+      if (!c.missing || name != c.missing) {
+        ASSERT_TRUE(registry.WriteInteger(name, value));
+      }
+    registry.CloseKey();
+    Start();
+    EXPECT_EQ(form_->frameGeometry(), c.frame);
+    EXPECT_EQ(form_->isMaximized(), c.maximized);
+    form_.reset();
+  }
+}
+
+TEST_F(MainFormTest, NewOpenAndImportWhileAnOperationRunsSaySoAndChangeNothing) {
+  NoOperatorDialog();
+  Start();
+  TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(RunAction(ChallengeThread, p));
+  ASSERT_TRUE(RunAction(StatusThread, p));
+  const QString file = QString::fromStdString(dir_ + "/seals.zrd");
+  ASSERT_TRUE(form_->SaveDatabaseAs(file));
+  int dialogs = 0;
+  auto previous = SetFileDialogHandler([&](const TFileDialogRequest&) -> std::optional<QString> {
+    ++dialogs;
+    return file;
+  });
+  platform::MessageBoxRecorder boxes;
+  HRESULT opened = S_OK;
+  size_t boxesBeforeSilent = 0;
+  seal_.InjectFault('I', sim::SealFaultSpec(sim::SealFault::Delay, 300));
+  QTimer::singleShot(50, form_.get(), [&] {
+    form_->NewMenuItem->trigger();
+    form_->OpenToolbarButton->trigger();
+    form_->ImportSetupMenuItem->trigger();
+    opened = form_->Session().Open(Bstr::FromUtf8(file.toStdString()));
+    boxesBeforeSilent = boxes.Boxes().size();
+    form_->Session().Silent();
+    form_->OpenMenuItem->trigger();
+  });
+  ASSERT_TRUE(RunAction(LogInfoThread, p));
+  SetFileDialogHandler(previous);
+  EXPECT_EQ(opened, E_FAIL);
+  EXPECT_EQ(dialogs, 0);
+  EXPECT_EQ(boxesBeforeSilent, 4u);
+  ASSERT_EQ(boxes.Boxes().size(), 4u);  // the silent session is told nothing
+  for (const auto& box : boxes.Boxes()) EXPECT_EQ(box.text, "Another operation is running.");
+  EXPECT_EQ(form_->FileName(), file);
+  EXPECT_EQ(Count(form_->Document(), "/zarn/seal/key/status"), 1u);
+  EXPECT_EQ(form_->DatabaseListView->count(), 1);
+  EXPECT_NE(form_->Trees().FindSealNode(Serial), nullptr);
 }
 
 }  // namespace
