@@ -884,11 +884,13 @@ std::vector<TTreeNode*> TMainForm::PortsToSearch() const {
   return {};
 }
 
-void TMainForm::FindSealsMenuItemClick() {
+void TMainForm::FindSealsMenuItemClick() { FindSeals(); }
+
+std::optional<std::vector<uint32_t>> TMainForm::FindSeals() {
   // A refused search merges nothing: an empty list would mark every seal not found.
-  if (ActionBusy) return;
+  if (ActionBusy) return std::nullopt;
   const std::vector<TTreeNode*> ports = PortsToSearch();
-  if (ports.empty()) return;
+  if (ports.empty()) return std::nullopt;
   std::vector<TActionParams> records(ports.size());
   std::vector<TActionParams*> list;
   for (size_t i = 0; i < ports.size(); ++i) {
@@ -900,10 +902,16 @@ void TMainForm::FindSealsMenuItemClick() {
     ran = list.size() == 1 ? (RunAction(FindSealsThread, records[0]), true) : RunActionOnAll(FindSealsThread, list);
   } catch (...) {
   }
-  // The ports may have gone while the search ran (an interface removed meanwhile).
-  if (!ran) return;
-  for (size_t i = 0; i < ports.size(); ++i)
-    if (trees_->RootNode()->indexOfChild(ports[i]) >= 0) MergeFoundSeals(ports[i], records[i].FoundSeals);
+  if (!ran) return std::nullopt;
+  std::vector<uint32_t> found;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    // The ports may have gone while the search ran (an interface removed meanwhile).
+    if (trees_->RootNode()->indexOfChild(ports[i]) < 0) continue;
+    MergeFoundSeals(ports[i], records[i].FoundSeals);
+    const uint32_t* seals = records[i].FoundSeals;
+    found.insert(found.end(), seals, std::find(seals, seals + 32, 0u));
+  }
+  return found;
 }
 
 void TMainForm::MergeFoundSeals(TTreeNode* port, const uint32_t found[32]) {
@@ -936,7 +944,8 @@ void TMainForm::FindSealsOnPort(const QString& name) {
     }
   }
   SetupTreeView->setCurrentItem(node);
-  trees_->RemoveSeals(node, false);
+  // The search replaces the node's seals; one it finds again stays as it is, logged on or not.
+  const std::vector<ComPtr<TZarnReaderSeal>> replaced = trees_->SealsOf(node);
+  if (const auto found = FindSeals()) trees_->RemoveSealsNotFound(replaced, *found);
   SetupTreeViewChange();
-  FindSealsMenuItemClick();
 }

@@ -13,6 +13,8 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <QPrinter>
 
 #include "dom.h"
@@ -47,7 +49,8 @@ class TMainForm : public QMainWindow {
   bool QuerySave();
   bool LogOffAllSeals();
 
-  // Searches the port named (or, for a name of no port, every port) after removing its seals.
+  // Searches the port named (or, for a name of no port, every port); its seals that the
+  // search does not find again leave the setup.
   void FindSealsOnPort(const QString& name);
   // Puts the found seals under the port and settles the state of each of its numbered seals.
   void MergeFoundSeals(TTreeNode* port, const uint32_t found[32]);
@@ -152,6 +155,8 @@ class TMainForm : public QMainWindow {
   void PrintPreview();
   // Port nodes of the search: the selected one, or every port with the root selected.
   std::vector<TTreeNode*> PortsToSearch() const;
+  // Searches and merges; the serial numbers merged, none when the search was refused.
+  std::optional<std::vector<uint32_t>> FindSeals();
 
   void PageControlChange();
   void SetupTreeViewChange();

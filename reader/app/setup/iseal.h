@@ -25,6 +25,8 @@ class TZarnReaderSeal final : private ComObjectRoot,
 
   // The seal node went: from now on every method fails with the removed-seal text.
   void NodeDeleted() { node_ = nullptr; }
+  // Its seal node; null once the seal has left the setup.
+  TTreeNode* Node() const { return node_; }
   // The seal's command layer, shared with the operations that run on it; empty for none.
   const std::shared_ptr<TSeal>& NativeSeal() const { return seal_; }
   // The address or, for "Any Seal", the sender of the last reply; 0 without a seal.

@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QScreen>
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -380,23 +381,46 @@ bool TSetupTrees::ImportSetup(const QString& file, QWidget* window, ReaderOption
   return true;
 }
 
-void TSetupTrees::RemoveSeals(TTreeNode* node, bool ask) {
-  if (!node) return;
-  if (node->ImageIndex() == SealImage) {
-    if (!ask || Confirm(QStringLiteral("Remove %1?").arg(node->text(0)))) DeleteSealNode(node);
-    return;
-  }
-  const QString question = node == root_ ? QStringLiteral("Remove all seals from setup?")
-                                         : QStringLiteral("Remove all seals from %1?").arg(node->text(0));
-  if (ask && !Confirm(question)) return;
+std::vector<TTreeNode*> TSetupTrees::SealNodesOf(TTreeNode* node) const {
   std::vector<TTreeNode*> ports;
   if (node == root_)
     for (int i = 0; i < root_->childCount(); ++i) ports.push_back(root_->Child(i));
   else
     ports.push_back(node);
+  std::vector<TTreeNode*> seals;
   for (TTreeNode* port : ports)
-    for (int i = port->childCount() - 1; i >= 0; --i)
-      if (port->Child(i)->ImageIndex() == SealImage) DeleteSealNode(port->Child(i));
+    for (int i = 0; i < port->childCount(); ++i)
+      if (port->Child(i)->ImageIndex() == SealImage) seals.push_back(port->Child(i));
+  return seals;
+}
+
+void TSetupTrees::RemoveSeals(TTreeNode* node) {
+  if (!node) return;
+  if (node->ImageIndex() == SealImage) {
+    if (Confirm(QStringLiteral("Remove %1?").arg(node->text(0)))) DeleteSealNode(node);
+    return;
+  }
+  const QString question = node == root_ ? QStringLiteral("Remove all seals from setup?")
+                                         : QStringLiteral("Remove all seals from %1?").arg(node->text(0));
+  if (!Confirm(question)) return;
+  for (TTreeNode* seal : SealNodesOf(node)) DeleteSealNode(seal);
+}
+
+std::vector<ComPtr<TZarnReaderSeal>> TSetupTrees::SealsOf(TTreeNode* node) const {
+  std::vector<ComPtr<TZarnReaderSeal>> seals;
+  for (TTreeNode* seal : SealNodesOf(node)) seals.push_back(seal->seal);
+  return seals;
+}
+
+void TSetupTrees::RemoveSealsNotFound(const std::vector<ComPtr<TZarnReaderSeal>>& seals,
+                                      const std::vector<uint32_t>& found) {
+  for (const ComPtr<TZarnReaderSeal>& seal : seals) {
+    // Gone meanwhile, removed by the operator or with its interface: nothing left to remove.
+    TTreeNode* node = seal->Node();
+    if (!node) continue;
+    // "Any Seal" is never among the seals found, so it goes too.
+    if (std::find(found.begin(), found.end(), node->address) == found.end()) DeleteSealNode(node);
+  }
 }
 
 void TSetupTrees::RemoveInterface(TTreeNode* node) {

@@ -9,6 +9,7 @@
 #include <QTreeWidget>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "reader_options.h"
 #include "tree_node.h"
@@ -62,8 +63,15 @@ class TSetupTrees : public QObject {
   // setup file changes nothing: "Import operation failed".
   bool ImportSetup(const QString& file, QWidget* window, ReaderOptions& options);
 
-  // The confirmed removals of the setup and group commands; a search removes seals without asking.
-  void RemoveSeals(TTreeNode* node, bool ask = true);
+  // The confirmed removals of the setup and group commands.
+  void RemoveSeals(TTreeNode* node);
+  // A search on a port (on every port, with the root) replaces the node's seals by those it
+  // finds. Taken before the search: the objects of the seals it replaces.
+  std::vector<ComPtr<TZarnReaderSeal>> SealsOf(TTreeNode* node) const;
+  // After the search: those still in the setup that it did not find go without a question.
+  // A seal found again keeps its node, so its object, its session with the seal and its
+  // places in the groups.
+  void RemoveSealsNotFound(const std::vector<ComPtr<TZarnReaderSeal>>& seals, const std::vector<uint32_t>& found);
   void RemoveInterface(TTreeNode* node);
   void RemoveGroup(TTreeNode* node);
 
@@ -77,6 +85,8 @@ class TSetupTrees : public QObject {
  private:
   TTreeNode* NodeAt(const QPoint& pos) const;
   void DeleteEntriesOf(const TTreeNode* sealNode);
+  // The seal nodes of a port, or of every port for the root.
+  std::vector<TTreeNode*> SealNodesOf(TTreeNode* node) const;
   void ProbeComPorts();
 
   QTreeWidget* setupTree_;

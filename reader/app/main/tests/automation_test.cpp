@@ -546,6 +546,65 @@ TEST_F(AutomationTest, SessionFindRemovesTheSealsOfThePortOrOfEveryPort) {
   EXPECT_EQ(form_->Trees().FindSealNode(Serial)->StateIndex(), IdleStateImage);
 }
 
+TEST_F(AutomationTest, SessionFindKeepsTheSealsItFindsAgainWithTheirSessionsAndGroupPlaces) {
+  sim::SimulatedSeal second(Serial + 1, 2);
+  second.Attach(link_);
+  sim::SealLinkSimulator network;
+  sim::SimulatedSeal remote(Serial + 10, 3);
+  remote.Attach(network);
+  TTreeNode* interfaceNode = form_->Trees().AddInterface(QString::fromStdString(network.ServeTcpOnFreeAddress()));
+  // Two seals that answer on COM7, one that stays silent there, one on the interface.
+  TTreeNode* first = AddSeal(Serial);
+  AddSeal(999);
+  AddSeal(Serial + 1);
+  AddSeal(Serial + 10, interfaceNode);
+  TTreeNode* gate = form_->Trees().AddGroup(nullptr, "Gate");
+  for (uint32_t serial : {Serial + 1, 999u, Serial + 10, Serial})
+    TSetupTrees::AddTreeNode(form_->GroupTreeView, SealCaption(serial), gate, SealImage)->sealNode =
+        form_->Trees().FindSealNode(serial);
+  TTreeNode* allSeals = form_->Trees().AllSealsNode();
+  auto entries = [](const TTreeNode* group) {
+    std::vector<uint32_t> seals;
+    for (int i = 0; i < group->childCount(); ++i) seals.push_back(group->Child(i)->sealNode->address);
+    return seals;
+  };
+  ComPtr<IDispatch> held = SealObject(first);
+  ASSERT_EQ(Method(held.Get(), "GetChallenge"), S_OK);
+  ASSERT_EQ(Method(held.Get(), "Logon"), S_OK);
+  ComPtr<IDispatch> session = Session();
+
+  ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}), S_OK);
+  // The silent seal went with its entries; the others are where they were.
+  EXPECT_EQ(form_->Trees().FindSealNode(999), nullptr);
+  EXPECT_EQ(entries(gate), (std::vector<uint32_t>{Serial + 1, Serial + 10, Serial}));
+  EXPECT_EQ(entries(allSeals), (std::vector<uint32_t>{Serial, Serial + 1, Serial + 10}));
+  ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
+  EXPECT_EQ(SealObject(form_->Trees().FindSealNode(Serial)).Get(), held.Get());
+  EXPECT_TRUE(Get(held.Get(), "LoggedOn").Bool());
+  EXPECT_EQ(form_->Trees().FindSealNode(Serial)->StateIndex(), LoggedOnStateImage);
+  ASSERT_EQ(gate->childCount(), 3);
+  EXPECT_EQ(gate->Child(2)->StateIndex(), LoggedOnStateImage);
+  // The session with the seal goes on: it logs off and on again.
+  EXPECT_EQ(Method(held.Get(), "Logoff"), S_OK);
+  EXPECT_FALSE(seal_.LoggedOn());
+  ASSERT_EQ(Method(held.Get(), "Logon"), S_OK);
+
+  // A name of no port searches every port; every seal found again keeps its places.
+  ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("com7"))}), S_OK);
+  EXPECT_EQ(entries(gate), (std::vector<uint32_t>{Serial + 1, Serial + 10, Serial}));
+  EXPECT_EQ(entries(allSeals), (std::vector<uint32_t>{Serial, Serial + 1, Serial + 10}));
+  ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
+  EXPECT_EQ(SealObject(form_->Trees().FindSealNode(Serial)).Get(), held.Get());
+  EXPECT_EQ(form_->Trees().FindSealNode(Serial + 10)->ParentNode(), interfaceNode);
+  // Still logged on, so the close asks, and Yes logs it off.
+  platform::MessageBoxRecorder boxes;
+  boxes.Answer(platform::IDYES);
+  EXPECT_TRUE(form_->close());
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, "You are logged on to a seal. Do you want to log off now?");
+  EXPECT_FALSE(seal_.LoggedOn());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

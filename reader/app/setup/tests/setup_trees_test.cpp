@@ -250,6 +250,28 @@ TEST_F(SetupTreesTest, RemovalsAskTheirQuestionsAndNoStops) {
   EXPECT_EQ(groupTree_->topLevelItemCount(), 2);
 }
 
+TEST_F(SetupTreesTest, ASearchRemovesWithoutAskingOnlyTheSealsItDidNotFindAgain) {
+  TTreeNode* net = trees_->AddInterface("10.0.0.9");
+  TTreeNode* s1 = trees_->AddSeal(1, Port("COM1"));
+  TTreeNode* s2 = trees_->AddSeal(2, Port("COM1"));
+  TTreeNode* s3 = trees_->AddSeal(3, Port("COM1"));
+  TTreeNode* s4 = trees_->AddSeal(4, net);
+  TTreeNode* s5 = trees_->AddSeal(5, Port("COM2"));
+  AddGroupWith("A", {s3, s4, s1, s5, s2});
+  const ComPtr<TZarnReaderSeal> first = s1->seal;
+  const auto replaced = trees_->SealsOf(trees_->RootNode());
+  ASSERT_EQ(replaced.size(), 6u);  // "Any Seal" of the interface too
+  trees_->DeleteSealNode(s2);  // by the operator while the search ran
+  platform::MessageBoxRecorder boxes;
+  trees_->RemoveSealsNotFound(replaced, {5, 2, 1, 4});
+  EXPECT_TRUE(boxes.Boxes().empty());
+  EXPECT_EQ(Texts(Group("A")), (QStringList{"ZARN S/N 4", "ZARN S/N 1", "ZARN S/N 5"}));
+  EXPECT_EQ(Texts(trees_->AllSealsNode()), (QStringList{"ZARN S/N 1", "ZARN S/N 4", "ZARN S/N 5"}));
+  EXPECT_EQ(Texts(net), QStringList{"ZARN S/N 4"});  // "Any Seal" is never among the seals found
+  ASSERT_NE(trees_->FindSealNode(1), nullptr);
+  EXPECT_EQ(trees_->FindSealNode(1)->seal.Get(), first.Get());
+}
+
 // The view moves its current item while a row goes: the slots it calls then find whole
 // nodes only, in the setup tree and the group tree. The window may also go before the trees.
 TEST_F(SetupTreesTest, RemovalsShowTheCurrentItemSlotsOnlyWholeNodes) {
