@@ -19,7 +19,6 @@ using platform::reg::Value;
 namespace {
 
 constexpr size_t MaxKeyNameLength = 255;
-constexpr size_t MaxSavedKeyFile = 64u << 20;
 
 // A handle names its key by root and path, not by object: every call reads the store
 // afresh, so a handle sees what other programs wrote since it was opened.
@@ -401,7 +400,7 @@ LSTATUS RegRestoreKey(HKEY hkey, const char* file, DWORD) {
   if (!handle) return ERROR_INVALID_HANDLE;
   if (!(handle->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   std::string text;
-  if (LSTATUS r = platform::reg::ReadWholeFile(file, MaxSavedKeyFile, text)) return r;
+  if (LSTATUS r = platform::reg::ReadWholeFile(file, platform::reg::MaxSavedKeyFile, text)) return r;
   Key saved;
   if (!platform::reg::Parse(text, FileKind::SavedKey, saved)) return ERROR_BADDB;
   return ChangeKey(*handle, [&](Key& key, bool& changed) {

@@ -1,5 +1,8 @@
 #include "registry_format.h"
 
+#include <unordered_map>
+#include <unordered_set>
+
 #include "registry.h"
 
 namespace platform::reg {
@@ -244,6 +247,9 @@ bool Parse(std::string_view text, FileKind kind, Key& key, std::string* problem)
   key.values.clear();
   key.subkeys.clear();
   Key* current = nullptr;
+  // The folded names of each key's values so far (a key's section may come twice), so a
+  // key of many values is not searched through once for each of them.
+  std::unordered_map<const Key*, std::unordered_set<std::string>> valueNames;
   size_t lineNumber = 0;
   auto fail = [&](const char* what) {
     if (problem) *problem = "line " + std::to_string(lineNumber) + ": " + what;
@@ -279,7 +285,7 @@ bool Parse(std::string_view text, FileKind kind, Key& key, std::string* problem)
     if (!current) return fail("a value before the first key");
     Value value;
     if (!ParseValueLine(line, value)) return fail("bad value");
-    if (current->FindValue(value.name)) return fail("a value given twice");
+    if (!valueNames[current].insert(Fold(value.name)).second) return fail("a value given twice");
     current->values.push_back(std::move(value));
   }
   if (lineNumber == 0) return fail("empty file");

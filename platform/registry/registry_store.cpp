@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "open_for_reading.h"
 #include "registry.h"
 
 namespace platform {
@@ -30,8 +31,6 @@ std::string RegistryDirectory() {
 namespace reg {
 
 namespace {
-
-constexpr size_t MaxFileSize = 64u << 20;
 
 class Fd {
  public:
@@ -130,20 +129,20 @@ std::string StoreFile(Root root) { return RegistryDirectory() + "/" + RootName(r
 
 int32_t ReadWholeFile(const std::string& path, size_t limit, std::string& text) {
   text.clear();
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  Fd fd(OpenForReading(path, st));
   if (fd.get() < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return ERROR_FILE_NOT_FOUND;
     return FromErrno(errno, ERROR_READ_FAULT);
   }
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return ERROR_READ_FAULT;
-  if (!S_ISREG(st.st_mode) || size_t(st.st_size) > limit) return ERROR_BADDB;
+  if (!S_ISREG(st.st_mode) || uintmax_t(st.st_size) > limit) return ERROR_BADDB;
   text.resize(size_t(st.st_size));
   size_t done = 0;
   while (true) {
     if (done == text.size()) {
-      if (text.size() >= limit) return ERROR_BADDB;
-      text.resize(std::min(limit, text.size() + 4096));
+      // Room for one byte past the limit, so a file of just the limit ends in a read of 0.
+      if (text.size() > limit) return ERROR_BADDB;
+      text.resize(std::min(limit + 1, text.size() + 4096));
     }
     ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
@@ -158,7 +157,7 @@ int32_t ReadWholeFile(const std::string& path, size_t limit, std::string& text) 
 int32_t ReadStore(Root root, Key& tree) {
   tree = Key();
   std::string text;
-  int32_t result = ReadWholeFile(StoreFile(root), MaxFileSize, text);
+  int32_t result = ReadWholeFile(StoreFile(root), MaxStoreFile, text);
   if (result == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (result != ERROR_SUCCESS) return result;
   // A damaged file is refused rather than overwritten: it may be all the user has.

@@ -4,6 +4,7 @@
 // exclusive flock on the root's lock file from reading the file to renaming its successor
 // into place, so no two changes (of any process or thread) interleave.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -25,7 +26,16 @@ int32_t ReadStore(Root root, Key& tree);
 // succeeds, the keys are written back before the lock is released.
 int32_t ChangeStore(Root root, const std::function<int32_t(Key& tree, bool& changed)>& change);
 
-// Reads a whole file of at most limit bytes.
+// The largest root's file read. A store holds settings and class registrations, some
+// kilobytes; far beyond that a file is no store, and its keys would take many times its
+// size in memory.
+inline constexpr size_t MaxStoreFile = 64u << 20;
+// The largest saved key restored: a setup of thousands of seals is a few hundred kilobytes.
+// Below the store's limit, so that a restored key still fits in its root.
+inline constexpr size_t MaxSavedKeyFile = 16u << 20;
+
+// Reads a whole regular file of at most limit bytes. Anything else is ERROR_BADDB, found
+// before the file is read and without waiting for a FIFO's writer.
 int32_t ReadWholeFile(const std::string& path, size_t limit, std::string& text);
 // Writes a file that must not exist yet; a failed write leaves no file behind.
 int32_t WriteNewFile(const std::string& path, const std::string& text);

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,7 +13,9 @@
 #include <sstream>
 #include <thread>
 
+#include "file_traps.h"
 #include "pseudo_terminal.h"
+#include "registry_store.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -380,6 +384,7 @@ TEST_F(SavedKeyTest, RestoreRefusesWhatIsNotASavedKey) {
       {"a number too big", good + "[X]\n\"N\"=dword:4294967296\n"},
       {"an unknown type", good + "[X]\n\"N\"=qword:1\n"},
       {"a value twice", good + "[X]\n\"N\"=dword:1\n\"n\"=dword:2\n"},
+      {"a value twice in two sections of a key", good + "[X]\n\"N\"=dword:1\n[Y]\n[X]\n\"n\"=dword:2\n"},
       {"an empty key name", good + "[Setup\\\\COM5]\n"},
       {"odd hex", good + "[X]\n\"B\"=binary:0a f\n"},
   };
@@ -396,6 +401,46 @@ TEST_F(SavedKeyTest, RestoreRefusesWhatIsNotASavedKey) {
   EXPECT_EQ(Dump(HKEY_CURRENT_USER, Settings), before);
 }
 
+// What is no saved key to read is refused at once and changes nothing: a FIFO, a device,
+// and a file larger than any setup, before it is read.
+TEST_F(SavedKeyTest, RestoreRefusesWhatIsNoFileOrTooLargeAtOnce) {
+  const std::string good = ReadFile(file_);
+  const std::string huge = dir_ + "/huge.zrn", largest = dir_ + "/largest.zrn";
+  // Both read as saved keys, padded with a comment; one byte more than the limit is too much.
+  auto padded = [&](size_t size) { return good + ";" + std::string(size - good.size() - 2, 'x') + "\n"; };
+  WriteFile(largest, padded(platform::reg::MaxSavedKeyFile));
+  WriteFile(huge, padded(platform::reg::MaxSavedKeyFile + 1));
+  sim::Fifo fifo(dir_ + "/fifo.zrn");
+  SetDword(settings_, "Top", 99);
+  const std::string before = Dump(HKEY_CURRENT_USER, Settings);
+  for (const std::string& path : {fifo.Path(), "/dev/zero"s, huge}) {
+    const long long peak = sim::PeakMemory();
+    EXPECT_TRUE(fifo.ReturnsAtOnce([&] { EXPECT_EQ(RegRestoreKey(settings_, path.c_str(), 0), ERROR_BADDB) << path; }))
+        << path;
+    EXPECT_LT(sim::PeakMemory() - peak, 64ll << 20) << path;
+  }
+  EXPECT_EQ(Dump(HKEY_CURRENT_USER, Settings), before);
+  EXPECT_EQ(RegRestoreKey(settings_, largest.c_str(), 0), ERROR_SUCCESS);
+  EXPECT_EQ(Dump(HKEY_CURRENT_USER, Settings), saved_);
+}
+
+// Restoring looks up each value among those of its key once, not among all before it.
+TEST_F(SavedKeyTest, AKeyOfManyValuesRestoresInLittleTime) {
+  std::string text = ReadFile(file_) + "[Many]\n";
+  char line[32];
+  for (int i = 0; i < 40000; ++i)
+    text += std::string(line, std::snprintf(line, sizeof line, "\"V%06d\"=dword:%d\n", i, i));
+  const std::string many = dir_ + "/many.zrn";
+  WriteFile(many, text);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RegRestoreKey(settings_, many.c_str(), 0), ERROR_SUCCESS);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyEx(settings_, "Many", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(Query(key, "V039999"), std::make_pair(REG_DWORD, std::string("\x3F\x9C\0\0", 4)));
+  RegCloseKey(key);
+}
+
 TEST_F(RegistryTest, DamagedStoreIsRefusedNotOverwritten) {
   RegCloseKey(Create(HKEY_CURRENT_USER, "A"));
   std::string damaged = StoreText("HKEY_CURRENT_USER") + "garbage\n";
@@ -406,6 +451,33 @@ TEST_F(RegistryTest, DamagedStoreIsRefusedNotOverwritten) {
   EXPECT_EQ(SetDword(HKEY_CURRENT_USER, "v", 1), ERROR_BADDB);
   EXPECT_EQ(StoreText("HKEY_CURRENT_USER"), damaged);
   RegCloseKey(Create(HKEY_CLASSES_ROOT, "A"));  // the other roots go on working
+}
+
+// A root's file that is no file to read is refused at once, by readers and by writers
+// alike: a writer waiting on a FIFO would hold the root's lock, so every writer waited.
+// A file larger than any store is refused before it is read.
+TEST_F(RegistryTest, AStoreThatIsNoFileIsRefusedAtOnce) {
+  RegCloseKey(Create(HKEY_CURRENT_USER, "A"));
+  const std::string file = store_ + "/HKEY_CURRENT_USER", good = StoreText("HKEY_CURRENT_USER");
+  sim::Fifo fifo(dir_ + "/fifo");
+  const std::string huge = dir_ + "/huge";
+  WriteFile(huge, good);
+  fs::resize_file(huge, 3ull << 30);  // sparse
+  for (const std::string& target : {fifo.Path(), "/dev/zero"s, dir_, huge}) {
+    fs::remove(file);
+    fs::create_symlink(target, file);
+    const long long peak = sim::PeakMemory();
+    HKEY key = nullptr;
+    EXPECT_TRUE(fifo.ReturnsAtOnce([&] {
+      EXPECT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "A", 0, KEY_READ, &key), ERROR_BADDB) << target;
+      EXPECT_EQ(SetDword(HKEY_CURRENT_USER, "v", 1), ERROR_BADDB) << target;
+    })) << target;
+    EXPECT_LT(sim::PeakMemory() - peak, 64ll << 20) << target;
+    EXPECT_TRUE(fs::is_symlink(file)) << target;
+  }
+  fs::remove(file);
+  WriteFile(file, good);
+  EXPECT_EQ(SetDword(HKEY_CURRENT_USER, "v", 1), ERROR_SUCCESS);
 }
 
 // Two processes of two threads each write their own values and keys into one key, all

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include "initials.h"
 #include "key_decoder.h"
 #include "message_box.h"
+#include "open_for_reading.h"
 #include "replace_file.h"
 
 namespace fs = std::filesystem;
@@ -24,6 +24,11 @@ constexpr const char* NoCryptoText = "Crypto services not available.";
 constexpr const char* SaveFailedText = "Save file failed.";
 constexpr const char* OutOfMemoryText = "Not enough memory to open the file.";
 constexpr const char* SecondRootText = "Only one top level element is allowed.";
+
+// The largest file opened, read whole into memory with its tree beside it. A file of
+// 10,000 pages is 8.5 MB, so this is some 300,000 pages: more than any read-out
+// collects, and it keeps a file that is none (a disk image, say) out of memory.
+constexpr size_t MaxSealDataFile = 256u << 20;
 
 // Clients decoding key-sets beside the opening thread's own.
 constexpr unsigned KeyDecodeWorkers = 15;
@@ -92,14 +97,20 @@ class FileWriter : public pugi::xml_writer {
 // The file in a buffer of pugixml's own allocator, so the parser can work in it and
 // the tree keep it: a large file is not held twice.
 bool ReadForParser(const std::string& fileName, char*& buffer, size_t& size, std::string& reason) {
-  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  int fd = platform::OpenForReading(fileName, info);
   if (fd < 0) {
     reason = std::strerror(errno);
     return false;
   }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (!S_ISREG(info.st_mode)) {
     reason = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "The file cannot be read.";
+    ::close(fd);
+    return false;
+  }
+  if (uintmax_t(info.st_size) > MaxSealDataFile) {
+    reason = "The file \"" + fileName + "\" is too large to be a seal data file (over " +
+             std::to_string(MaxSealDataFile >> 20) + " MB).";
     ::close(fd);
     return false;
   }
@@ -127,24 +138,30 @@ bool ReadForParser(const std::string& fileName, char*& buffer, size_t& size, std
   return true;
 }
 
-// Line and position (both from 1, the position in characters) of a byte offset.
+// Line and position (both from 1, the position in characters) of a byte offset, from
+// the file read again a piece at a time: the parser has written into its own copy.
 void LineAndPosition(const std::string& fileName, ptrdiff_t offset, unsigned& line, unsigned& position) {
   line = 1;
   position = 1;
-  char* buffer = nullptr;
-  size_t size = 0;
-  std::string reason;
-  if (!ReadForParser(fileName, buffer, size, reason)) return;
-  size_t end = std::min(size, size_t(std::max<ptrdiff_t>(offset, 0)));
-  size_t lineStart = 0;
-  for (size_t i = 0; i < end; ++i)
-    if (buffer[i] == '\n') {
-      ++line;
-      lineStart = i + 1;
-    }
-  for (size_t i = lineStart; i < end; ++i)
-    if ((uint8_t(buffer[i]) & 0xC0) != 0x80) ++position;
-  pugi::get_memory_deallocation_function()(buffer);
+  struct stat info {};
+  int fd = platform::OpenForReading(fileName, info);
+  if (fd < 0) return;
+  char piece[16384];
+  size_t left = S_ISREG(info.st_mode) ? size_t(std::max<ptrdiff_t>(offset, 0)) : 0;
+  while (left > 0) {
+    ssize_t n = ::read(fd, piece, std::min(sizeof piece, left));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; ++i)
+      if (piece[i] == '\n') {
+        ++line;
+        position = 1;
+      } else if ((uint8_t(piece[i]) & 0xC0) != 0x80) {
+        ++position;
+      }
+    left -= size_t(n);
+  }
+  ::close(fd);
 }
 
 std::string ParseErrorText(const std::string& reason, unsigned line, unsigned position) {
@@ -609,6 +626,7 @@ bool TZarnDocument::Load(const std::string& fileName, std::string& message, std:
       }
   }
   if (!reason.empty()) {
+    spare.reset();  // and the file it holds, before the file is read again
     unsigned line, position;
     LineAndPosition(fileName, errorAt, line, position);
     message = ParseErrorText(reason, line, position);

@@ -14,6 +14,7 @@
 #include "dom.h"
 #include "dom_test_util.h"
 #include "dom_world.h"
+#include "file_traps.h"
 #include "message_box.h"
 #include "port.h"
 #include "seal.h"
@@ -326,6 +327,52 @@ TEST_F(Opening, RefusedFilesLeaveANewDocument) {
     EXPECT_EQ(doc.Xml(), "<?xml version=\"1.0\"?><zarn/>") << c.name;
     EXPECT_FALSE(doc.Modified());
   }
+}
+
+// What is no file to read, or far larger than any seal data file, is refused at once and
+// before anything of it is read: a FIFO nobody writes to would hold the window thread.
+TEST_F(Opening, WhatIsNoSealDataFileIsRefusedBeforeItIsRead) {
+  sim::Fifo fifo((dir.path / "fifo.xml").string());
+  // Within the limit but no XML (sparse, all zeros): finding the position of the fault
+  // takes no second copy of the file.
+  const fs::path huge = dir.path / "huge.xml";
+  constexpr long long Size = 200ll << 20;
+  WriteFile(huge, "");
+  fs::resize_file(huge, Size);
+  boxes.Clear();
+  const long long peak = sim::PeakMemory();
+  EXPECT_FALSE(doc.LoadFromFile(huge));
+  EXPECT_LT(sim::PeakMemory() - peak, sim::MemoryPerByteRead * Size * 3 / 2);
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, "No document element found (Line: 1 Pos.: " + std::to_string(Size) + ")");
+  fs::resize_file(huge, 3ull << 30);  // far over the limit
+
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string message;
+  } cases[] = {
+      {"a FIFO", fifo.Path(), "The file cannot be read. (Line: 0 Pos.: 0)"},
+      {"a folder", dir.path.string(), "Is a directory (Line: 0 Pos.: 0)"},
+      {"a device", "/dev/zero", "The file cannot be read. (Line: 0 Pos.: 0)"},
+      {"a file too large", huge.string(),
+       "The file \"" + huge.string() + "\" is too large to be a seal data file (over 256 MB). (Line: 0 Pos.: 0)"},
+  };
+  for (const Case& c : cases) {
+    boxes.Clear();
+    WriteRecords(doc, UnknownSeal(2));
+    const long long peak = sim::PeakMemory();
+    EXPECT_TRUE(fifo.ReturnsAtOnce([&] { EXPECT_FALSE(doc.LoadFromFile(c.file)) << c.name; })) << c.name;
+    EXPECT_LT(sim::PeakMemory() - peak, 64ll << 20) << c.name;
+    ASSERT_EQ(boxes.Boxes().size(), 1u) << c.name;
+    EXPECT_EQ(boxes.Boxes()[0].text, c.message) << c.name;
+    EXPECT_EQ(doc.Xml(), "<?xml version=\"1.0\"?><zarn/>") << c.name;
+  }
+  SealRecords& r = KnownSeal(2);
+  WriteRecords(doc, r);
+  const fs::path good = Save(doc, "good.xml", true);
+  EXPECT_TRUE(doc.LoadFromFile(good));
+  EXPECT_EQ(Count(doc, "//plain[@verified='authentic']"), 4u);
 }
 
 // Without a crypto service nothing of the file is taken: what was open stays as it was.

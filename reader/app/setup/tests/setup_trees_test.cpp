@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include "com_device.h"
+#include "file_traps.h"
 #include "message_box.h"
 #include "pseudo_terminal.h"
 #include "registry.h"
@@ -342,6 +343,34 @@ TEST_F(SetupTreesTest, ExportAndImportRoundTripAndABadFileChangesNothing) {
   EXPECT_EQ(trees_->FindSealNode(31)->ParentNode(), Port("COM2"));
   EXPECT_EQ(Texts(Group("G")), QStringList{"ZARN S/N 31"});
   EXPECT_EQ(options_.operator1, "XY");
+}
+
+// What is no setup file to read is refused at once with the import's message and changes
+// nothing: a FIFO would hold the window until someone wrote to it; a file far larger than
+// any setup is not read at all.
+TEST_F(SetupTreesTest, ImportRefusesWhatIsNoFileOrTooLargeAtOnce) {
+  trees_->AddSeal(31, Port("COM2"));
+  const std::string good = dir_ + "/setup.zrn", huge = dir_ + "/huge.zrn";
+  ASSERT_TRUE(trees_->ExportSetup(QString::fromStdString(good), window_.get(), options_));
+  fs::copy_file(good, huge);
+  fs::resize_file(huge, 3ull << 30);  // sparse
+  trees_->AddSeal(32, Port("COM1"));
+  sim::Fifo fifo(dir_ + "/fifo.zrn");
+  platform::MessageBoxRecorder boxes;
+  for (const std::string& path : {fifo.Path(), std::string("/dev/zero"), dir_, huge}) {
+    boxes.Clear();
+    const long long peak = sim::PeakMemory();
+    EXPECT_TRUE(fifo.ReturnsAtOnce(
+        [&] { EXPECT_FALSE(trees_->ImportSetup(QString::fromStdString(path), window_.get(), options_)) << path; }))
+        << path;
+    EXPECT_LT(sim::PeakMemory() - peak, 64ll << 20) << path;
+    ASSERT_EQ(boxes.Boxes().size(), 1u) << path;
+    EXPECT_EQ(boxes.Boxes()[0].text, "Import operation failed");
+    EXPECT_NE(trees_->FindSealNode(32), nullptr) << path;
+  }
+  EXPECT_TRUE(trees_->ImportSetup(QString::fromStdString(good), window_.get(), options_));
+  EXPECT_EQ(trees_->FindSealNode(32), nullptr);
+  EXPECT_NE(trees_->FindSealNode(31), nullptr);
 }
 
 TEST_F(SetupTreesTest, ExportIntoAMissingFolderFailsWithItsMessage) {
