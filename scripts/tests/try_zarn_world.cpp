@@ -115,6 +115,12 @@ void TryZarn::EnterWorld() const {
   ::setenv("DBUS_SESSION_BUS_ADDRESS", BusAddress().c_str(), 1);
 }
 
+bool TryZarn::Tell(const std::string& simulator, const std::string& command) const {
+  std::ofstream input(fs::path(world_) / (simulator + ".in"));
+  input << command << std::endl;
+  return bool(input);
+}
+
 bool TryZarn::Finished(int& exitCode) {
   if (!process_.waitForFinished(20000)) return false;
   exitCode = process_.exitCode();

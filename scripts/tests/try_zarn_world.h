@@ -32,6 +32,10 @@ class TryZarn {
   const QString& Output() const { return output_; }
   std::string BusAddress() const { return "unix:path=" + world_ + "/bus"; }
 
+  // A command line for the simulator of the seals on COM1 ("com-seals") or on the
+  // network interface ("net-seals"); what it answers lands in the file of that name.
+  bool Tell(const std::string& simulator, const std::string& command) const;
+
   // The programs of the world see what the script set up.
   void EnterWorld() const;
 
