@@ -4,124 +4,19 @@
 // typing in its pages through the browser's remote-debugging protocol. What the pages say
 // is checked against what the simulated seals record of the requests they were sent.
 #include <QGuiApplication>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
-#include <QScreen>
-#include <QTcpServer>
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <set>
-#include <sstream>
 #include <string>
-#include <vector>
 
-#include "devtools_page.h"
-#include "try_zarn_world.h"
+#include "shipped_reader.h"
 #include "x_input.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
-// A read-out of a slow build under load takes its time; nothing here waits for a time-out.
-constexpr int OperationTime = 60000;
-
-quint16 FreePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
-
-void Screenshot(const std::string& name) {
-  const std::string path = std::string(BUILD_DIR) + "/" + name + ".png";
-  EXPECT_TRUE(QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromStdString(path))) << path;
-}
-
-// "Q L" for a transaction with its command letter, "G" for a challenge: what a simulated
-// seal recorded of the requests sent to it, each marked when it was refused or its MAC bad.
-std::vector<std::string> Requests(const std::string& world, uint32_t serial) {
-  std::vector<std::string> requests;
-  for (const char* file : {"com-seals", "net-seals"}) {
-    std::ifstream in(fs::path(world) / file);
-    for (std::string line; std::getline(in, line);) {
-      std::istringstream words(line);
-      std::string word, type, command, rest;
-      uint32_t of = 0;
-      if (!(words >> word >> of) || word != "request" || of != serial || !(words >> type)) continue;
-      std::string request = type;
-      if (type == "Q" && words >> command) request += " " + command;
-      std::getline(words, rest);
-      if (rest.find("refused") != std::string::npos || rest.find("mac bad") != std::string::npos)
-        request += " (" + rest + ")";
-      requests.push_back(request);
-    }
-  }
-  return requests;
-}
-
-// The same, each run of one request counted once.
-std::vector<std::string> Steps(const std::vector<std::string>& requests) {
-  std::vector<std::string> steps;
-  for (const std::string& r : requests)
-    if (steps.empty() || steps.back() != r) steps.push_back(r);
-  return steps;
-}
-
-std::string Join(const std::vector<std::string>& items) {
-  std::string text;
-  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
-  return text;
-}
-
-class ReaderPagesEndToEnd : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const quint16 port = FreePort();
-    QProcessEnvironment extra;
-    extra.insert("QTWEBENGINE_REMOTE_DEBUGGING", QString("127.0.0.1:%1").arg(port));
-    script_ = std::make_unique<TryZarn>(extra);
-    ASSERT_TRUE(script_->Started()) << script_->Output().toStdString();
-    const auto window = x_input::WindowTitled("ZARN", 60000);
-    ASSERT_TRUE(window) << "the reader's window did not come up";
-    window_ = *window;
-    ASSERT_TRUE(page_.Connect(port, 60000)) << page_.Error().toStdString();
-  }
-
-  // The page's own words after the button's operation ended: its kind and its text.
-  std::pair<std::string, std::string> Operate(const QString& button) {
-    if (!page_.Click("#" + button)) return {"not clicked", page_.Error().toStdString()};
-    if (!page_.WaitFor("!document.body.classList.contains('working') && document.getElementById('message').dataset.kind",
-                       OperationTime))
-      return {"not ended", page_.Error().toStdString()};
-    const QJsonValue result = page_.Evaluate(
-        "[document.getElementById('message').dataset.kind, document.getElementById('message').innerText]");
-    return {result[0].toString().toStdString(), result[1].toString().simplified().toStdString()};
-  }
-
-  std::string Text(const QString& id) {
-    return page_.Evaluate("document.getElementById('" + id + "').innerText").toString().trimmed().toStdString();
-  }
-
-  // The keys an operator uses in a view on the left: its empty lower part clicked (which
-  // chooses nothing), the first entry, the entry's name typed to find it, Enter to open it.
-  void OpenFromView(const QString& entry) {
-    ASSERT_TRUE(x_input::ClickAt(window_.x() + 60, window_.bottom() - 70));
-    ASSERT_TRUE(x_input::Keys({"Home"}));
-    ASSERT_TRUE(x_input::Type(entry));
-    ASSERT_TRUE(x_input::Keys({"Return"}));
-  }
-
-  // View > Setup, Group or Database by the menu's keys.
-  void ShowView(const QString& key) { ASSERT_TRUE(x_input::Keys({"alt+v", key})); }
-
-  std::unique_ptr<TryZarn> script_;
-  QRect window_;
-  DevToolsPage page_;
-};
+using ReaderPagesEndToEnd = ShippedReader;
 
 TEST_F(ReaderPagesEndToEnd, AnOperatorWorksSealsOnBothLinksThroughTheirPages) {
   // The Start page reaches the session: the operators, today's date and time, live buttons.

@@ -1,0 +1,99 @@
+#include "shipped_reader.h"
+
+#include <QGuiApplication>
+#include <QJsonValue>
+#include <QPixmap>
+#include <QProcessEnvironment>
+#include <QScreen>
+#include <QTcpServer>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "x_input.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+quint16 FreePort() {
+  QTcpServer probe;
+  probe.listen(QHostAddress::LocalHost, 0);
+  return probe.serverPort();
+}
+
+}  // namespace
+
+void Screenshot(const std::string& name) {
+  const std::string path = std::string(BUILD_DIR) + "/" + name + ".png";
+  EXPECT_TRUE(QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromStdString(path))) << path;
+}
+
+std::vector<std::string> Requests(const std::string& world, uint32_t serial) {
+  std::vector<std::string> requests;
+  for (const char* file : {"com-seals", "net-seals"}) {
+    std::ifstream in(fs::path(world) / file);
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream words(line);
+      std::string word, type, command, rest;
+      uint32_t of = 0;
+      if (!(words >> word >> of) || word != "request" || of != serial || !(words >> type)) continue;
+      std::string request = type;
+      if (type == "Q" && words >> command) request += " " + command;
+      std::getline(words, rest);
+      if (rest.find("refused") != std::string::npos || rest.find("mac bad") != std::string::npos)
+        request += " (" + rest + ")";
+      requests.push_back(request);
+    }
+  }
+  return requests;
+}
+
+std::vector<std::string> Steps(const std::vector<std::string>& requests) {
+  std::vector<std::string> steps;
+  for (const std::string& r : requests)
+    if (steps.empty() || steps.back() != r) steps.push_back(r);
+  return steps;
+}
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+void ShippedReader::SetUp() {
+  const quint16 port = FreePort();
+  QProcessEnvironment extra;
+  extra.insert("QTWEBENGINE_REMOTE_DEBUGGING", QString("127.0.0.1:%1").arg(port));
+  script_ = std::make_unique<TryZarn>(extra);
+  ASSERT_TRUE(script_->Started()) << script_->Output().toStdString();
+  const auto window = x_input::WindowTitled("ZARN", 60000);
+  ASSERT_TRUE(window) << "the reader's window did not come up";
+  window_ = *window;
+  ASSERT_TRUE(page_.Connect(port, 60000)) << page_.Error().toStdString();
+}
+
+std::pair<std::string, std::string> ShippedReader::Operate(const QString& button) {
+  if (!page_.Click("#" + button)) return {"not clicked", page_.Error().toStdString()};
+  if (!page_.WaitFor("!document.body.classList.contains('working') && document.getElementById('message').dataset.kind",
+                     OperationTime))
+    return {"not ended", page_.Error().toStdString()};
+  const QJsonValue result = page_.Evaluate(
+      "[document.getElementById('message').dataset.kind, document.getElementById('message').innerText]");
+  return {result[0].toString().toStdString(), result[1].toString().simplified().toStdString()};
+}
+
+std::string ShippedReader::Text(const QString& id) {
+  return page_.Evaluate("document.getElementById('" + id + "').innerText").toString().trimmed().toStdString();
+}
+
+void ShippedReader::OpenFromView(const QString& entry) {
+  ASSERT_TRUE(x_input::ClickAt(window_.x() + 60, window_.bottom() - 70));
+  ASSERT_TRUE(x_input::Keys({"Home"}));
+  ASSERT_TRUE(x_input::Type(entry));
+  ASSERT_TRUE(x_input::Keys({"Return"}));
+}
+
+void ShippedReader::ShowView(const QString& key) { ASSERT_TRUE(x_input::Keys({"alt+v", key})); }
