@@ -14,6 +14,8 @@
 #include <dlfcn.h>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 
@@ -113,12 +115,12 @@ class PageScriptTest : public ::testing::Test {
     timer.start();
     QString answer;
     while (answer.isEmpty() && timer.elapsed() < Timeout) {
-      bool got = false;
-      page_->runJavaScript("window.__answer", [&](const QVariant& v) {
-        answer = v.toString();
-        got = true;
-      });
-      while (!got && timer.elapsed() < Timeout) QTest::qWait(5);
+      // Held by the callback too: a read answered after the time is up lands here, not in a
+      // frame that has gone.
+      auto read = std::make_shared<std::optional<QString>>();
+      page_->runJavaScript("window.__answer", [read](const QVariant& v) { *read = v.toString(); });
+      while (!*read && timer.elapsed() < Timeout) QTest::qWait(5);
+      if (*read) answer = **read;
     }
     return QJsonDocument::fromJson(answer.toUtf8()).object();
   }

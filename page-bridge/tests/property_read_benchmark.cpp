@@ -6,11 +6,13 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QEventLoop>
+#include <QPointer>
 #include <QTimer>
 #include <QWebEngineView>
 #include <algorithm>
 #include <cstdio>
 #include <dlfcn.h>
+#include <memory>
 #include <vector>
 
 #include "activation.h"
@@ -75,18 +77,22 @@ int main(int argc, char** argv) {
       window.median = times[times.length >> 1];
     })();)").arg(Reads));
   // A plain event loop, as the program runs: waiting by sleeps would add their own latency.
-  QVariant median;
+  // Reads still under way when the loop ends may be answered after these locals have gone:
+  // their callbacks hold what they write.
+  auto median = std::make_shared<QVariant>();
   QEventLoop loop;
+  QPointer<QEventLoop> waiting(&loop);
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    scripted->runJavaScript("window.median", [&](const QVariant& v) {
-      median = v;
-      if (v.isValid() && !v.isNull()) loop.quit();
+    scripted->runJavaScript("window.median", [median, waiting](const QVariant& v) {
+      if (!v.isValid() || v.isNull()) return;
+      *median = v;
+      if (waiting) waiting->quit();
     });
   });
   poll.start(200);
   loop.exec();
   std::printf("property read, median of %d: page script %.3f ms, in-process Invoke %.4f ms\n", Reads,
-              median.toDouble(), Median(direct));
+              median->toDouble(), Median(direct));
   return 0;
 }

@@ -116,7 +116,7 @@ TEST_F(TevloScriptTest, ScriptDrivesTheControlByItsProgIdAndTheWindowShowsItsLed
   EXPECT_EQ(window.size(), QSize(192, 192));  // two inches at 96 dpi
   window.resize(1519, 250);
   QImage shot = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
-  shot.save("tevlo_host_window.png");
+  shot.save(BUILD_DIR "/tevlo_host_window.png");
   const QImage lit = LoadTevloPicture(IDB_LED_GREEN_ON).convertToFormat(QImage::Format_RGB32);
   const QImage dark = LoadTevloPicture(IDB_LED_GREEN_OFF).convertToFormat(QImage::Format_RGB32);
   EXPECT_EQ(shot.pixel(LedBattery, LedCentreY), lit.pixel(17, 17));

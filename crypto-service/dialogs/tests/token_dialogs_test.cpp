@@ -58,7 +58,7 @@ void Type(QWidget* dialog, ControlId id, const QString& text) {
 
 void Screenshot(QWidget* dialog, const char* name) {
   QApplication::processEvents();
-  ASSERT_TRUE(dialog->grab().save(QString("%1.png").arg(name)));
+  ASSERT_TRUE(dialog->grab().save(QString(BUILD_DIR "/%1.png").arg(name)));
 }
 
 // Runs the steps on the next modal dialog of that type once it is open, from inside its own loop.

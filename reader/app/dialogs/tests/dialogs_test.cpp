@@ -94,7 +94,7 @@ TEST_F(DialogTest, AddSealTakesDigitsOnlyAndRunsThemTogether) {
   WhileShown(&form, [&] {
     QTest::mouseClick(form.OkayButton, Qt::LeftButton);
     stayed = form.isVisible() && form.focusWidget() == form.SealNumberEdit;
-    form.grab().save("add_seal.png");
+    form.grab().save(BUILD_DIR "/add_seal.png");
     Key(form.SealNumberEdit, Qt::Key_Escape);
   });
   EXPECT_FALSE(form.Execute("10.0.0.1"));
@@ -129,7 +129,7 @@ TEST_F(DialogTest, AddInterfaceNormalisesOrTellsWhatIsWrong) {
     visibleAfter.push_back(form.isVisible());
     form.AddressEdit->clear();
     Type(form.AddressEdit, "192.168.001.010");
-    form.grab().save("add_interface.png");
+    form.grab().save(BUILD_DIR "/add_interface.png");
     Key(form.AddressEdit, Qt::Key_Return);
   });
   EXPECT_TRUE(form.Execute());
@@ -201,7 +201,7 @@ TEST_F(GroupFormTest, CreatingPicksSealsAndRefusesADuplicateName) {
     QTest::mouseClick(form.OkayButton, Qt::LeftButton);  // refused: North exists
     form.NameEdit->clear();
     Type(form.NameEdit, "  ZARN S/N 17\t");
-    form.grab().save("group.png");
+    form.grab().save(BUILD_DIR "/group.png");
     QTest::mouseClick(form.OkayButton, Qt::LeftButton);
   });
   ASSERT_TRUE(form.Execute(all_, group));
@@ -291,7 +291,7 @@ TEST_F(DialogTest, OperatorDialogNeedsOneOperatorAndEscapePressesOk) {
     Type(form.InitialsEdit2, "abcd");
     for (QCheckBox* box : {form.ExpertModeBox, form.ShowAtStartupBox})
       QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
-    form.grab().save("operators.png");
+    form.grab().save(BUILD_DIR "/operators.png");
     Key(form.InitialsEdit2, Qt::Key_Escape);
   });
   form.Execute(options);
@@ -317,7 +317,7 @@ TEST_F(DialogTest, OperatorDialogNeedsOneOperatorAndEscapePressesOk) {
 TEST_F(DialogTest, AboutBoxClosesWithOkOrEscape) {
   TAboutForm form(&main_);
   WhileShown(&form, [&] {
-    form.grab().save("about.png");
+    form.grab().save(BUILD_DIR "/about.png");
     Key(form.Button1, Qt::Key_Escape);
   });
   form.exec();

@@ -311,7 +311,7 @@ TEST_F(DatabasePageTest, ScreenshotOfTheDatabasePage) {
   for (const char* name : {"database_page.png", "database_page_logs.png"}) {
     QTest::qWait(300);
     const QImage shot = underXvfb ? form_->screen()->grabWindow(form_->winId()).toImage() : form_->grab().toImage();
-    EXPECT_TRUE(shot.save(name));
+    EXPECT_TRUE(shot.save(QString(BUILD_DIR "/") + name));
     Run("document.querySelector('h3 + table').scrollIntoView();");
   }
 }

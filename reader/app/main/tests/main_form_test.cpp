@@ -521,7 +521,7 @@ TEST_F(MainFormTest, ScreenshotOfTheMainWindow) {
   form_->SetupTreeView->expandAll();
   EXPECT_TRUE(WaitFor([&] { return form_->Browser->title() == "ZARN Reader"; }, 15000));
   QTest::qWait(500);  // the page's first paint
-  EXPECT_TRUE(form_->grab().save("main_window.png"));
+  EXPECT_TRUE(form_->grab().save(BUILD_DIR "/main_window.png"));
 }
 
 TEST_F(MainFormTest, ClicksAndEnterOpenThePagesOfSealsGroupsAndTheDatabase) {
@@ -770,7 +770,7 @@ TEST_F(MainFormTest, PrintWithoutAPrinterSaysSoAndThePreviewShowsThePage) {
     if (!preview || preview->pageCount() < 2) return;
     look.stop();
     pages = preview->pageCount();
-    dialog->grab().save("print_preview.png");
+    dialog->grab().save(BUILD_DIR "/print_preview.png");
     dialog->reject();
   });
   look.start(100);
@@ -812,7 +812,7 @@ TEST_F(MainFormTest, TurningThePreviewWhileItPaintsStillShowsThePage) {
     if (step != 1 || !clicked.isValid() || clicked.elapsed() < 1500) return;
     look.stop();
     pages = preview->pageCount();
-    dialog->grab().save("print_preview_turned.png");
+    dialog->grab().save(BUILD_DIR "/print_preview_turned.png");
     dialog->reject();
   });
   look.start(100);

@@ -11,6 +11,8 @@
 #include <QWebEngineView>
 #include <dlfcn.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "main_form.h"
@@ -36,12 +38,12 @@ inline QJsonObject Run(QWebEnginePage* page, const QString& body) {
   timer.start();
   QString answer;
   while (answer.isEmpty() && timer.elapsed() < Timeout) {
-    bool got = false;
-    page->runJavaScript("window.__answer", [&](const QVariant& v) {
-      answer = v.toString();
-      got = true;
-    });
-    while (!got && timer.elapsed() < Timeout) QTest::qWait(2);
+    // Held by the callback too: a read answered after the time is up lands here, not in a
+    // frame that has gone.
+    auto read = std::make_shared<std::optional<QString>>();
+    page->runJavaScript("window.__answer", [read](const QVariant& v) { *read = v.toString(); });
+    while (!*read && timer.elapsed() < Timeout) QTest::qWait(2);
+    if (*read) answer = **read;
   }
   return QJsonDocument::fromJson(answer.toUtf8()).object();
 }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <sstream>
 
 #include "date_time.h"
@@ -57,7 +58,10 @@ TTreeNode* ChildNamed(TTreeNode* node, const QString& text) {
 }
 
 // Lets the window work until the condition holds or the time is up. Unlike QTest's wait it
-// sleeps only while no event is due, so each call a page makes costs no fixed pause.
+// sleeps only while no event is due, so each call a page makes costs no fixed pause. It
+// hands out the posted events itself: a wait inside a posted call (a dialog handler under a
+// page's call) would otherwise leave the events queued behind that call unsent, the
+// browser's own scheduled work among them, and the page could not answer until it returned.
 bool Until(const std::function<bool()>& condition, int ms) {
   QElapsedTimer elapsed;
   elapsed.start();
@@ -66,8 +70,25 @@ bool Until(const std::function<bool()>& condition, int ms) {
   while (!condition()) {
     if (elapsed.elapsed() > ms) return false;
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    QCoreApplication::sendPostedEvents();
   }
   return true;
+}
+
+// What a script run in the page answered. The callback holds it as much as the waiter does,
+// so an answer that comes after its wait gave up lands here and nowhere else.
+struct PageAnswer {
+  bool done = false;
+  QString text;
+};
+
+std::shared_ptr<const PageAnswer> Ask(QWebEnginePage* page, const QString& script) {
+  auto answer = std::make_shared<PageAnswer>();
+  page->runJavaScript(script, [answer](const QVariant& v) {
+    answer->text = v.toString();
+    answer->done = true;
+  });
+  return answer;
 }
 
 // A quoted script string of any text.
@@ -138,15 +159,10 @@ class PagesTest : public ::testing::Test {
 
   // Runs script in the page and answers its result as text.
   QString Eval(const QString& script) {
-    bool done = false;
-    QString result;
-    form_->Browser->page()->runJavaScript("(function(){ const v = (" + script + "); return v === undefined || v === null ? '' : String(v); })()",
-                                          [&](const QVariant& v) {
-                                            result = v.toString();
-                                            done = true;
-                                          });
-    EXPECT_TRUE(Until([&] { return done; }, PageTimeout)) << script.toStdString();
-    return result;
+    const auto answer = Ask(form_->Browser->page(), "(function(){ const v = (" + script +
+                                                        "); return v === undefined || v === null ? '' : String(v); })()");
+    EXPECT_TRUE(Until([&] { return answer->done; }, PageTimeout)) << script.toStdString();
+    return answer->text;
   }
   QString Text(const QString& id) { return Eval("document.getElementById(" + Quoted(id) + ").textContent"); }
   void Click(const QString& id) { Eval("document.getElementById(" + Quoted(id) + ").click()"); }
@@ -190,11 +206,11 @@ TEST_F(PagesTest, TheStartPageShowsTheOperatorsAndTheSealPageAsksForASeal) {
   // shows no Cancel meanwhile, and a dialog closed without a file is no failure.
   QString whileAsking;
   SetFileDialogHandler([&](const TFileDialogRequest&) -> std::optional<QString> {
-    form_->Browser->page()->runJavaScript(
-        "document.getElementById('busy').classList.contains('shown') + ' ' +"
-        "document.getElementById('cancelButton').hidden",
-        [&](const QVariant& v) { whileAsking = v.toString(); });
-    EXPECT_TRUE(Until([&] { return !whileAsking.isEmpty(); }, PageTimeout));
+    const auto answer = Ask(form_->Browser->page(),
+                            "document.getElementById('busy').classList.contains('shown') + ' ' +"
+                            "document.getElementById('cancelButton').hidden");
+    EXPECT_TRUE(Until([&] { return answer->done; }, PageTimeout));
+    whileAsking = answer->text;
     return std::nullopt;
   });
   Click("openButton");
@@ -290,18 +306,18 @@ TEST_F(PagesTest, CancelInTheSealPageEndsALongReadOut) {
   seal_.InjectFault('P', sim::SealFaultSpec(sim::SealFault::Delay, 150, 0));
   Type("sealEventsInput", "192");
   // The read-out keeps this thread in its wait; what the operator does meanwhile comes by timer.
-  QString busyWhileReading;
+  std::shared_ptr<const PageAnswer> busyWhileReading;
   QTimer operatorSteps;
   QObject::connect(&operatorSteps, &QTimer::timeout, [&] {
     size_t pages = 0;
     for (const auto& c : seal_.Commands()) pages += c.command == 'P';
     if (pages < 2) return;
     operatorSteps.stop();
-    form_->Browser->page()->runJavaScript(
-        "document.getElementById('busy').classList.contains('shown') + ' ' +"
-        "document.getElementById('readoutButton').disabled + ' ' + document.getElementById('busyText').textContent +"
-        "' [' + document.getElementById('message').textContent + ']'",
-        [&](const QVariant& v) { busyWhileReading = v.toString(); });
+    busyWhileReading = Ask(form_->Browser->page(),
+                           "document.getElementById('busy').classList.contains('shown') + ' ' +"
+                           "document.getElementById('readoutButton').disabled + ' ' +"
+                           "document.getElementById('busyText').textContent +"
+                           "' [' + document.getElementById('message').textContent + ']'");
     form_->Browser->page()->runJavaScript("document.getElementById('cancelButton').click()");
   });
   operatorSteps.start(5);
@@ -309,7 +325,8 @@ TEST_F(PagesTest, CancelInTheSealPageEndsALongReadOut) {
   Eval("(b => { b.click(); b.click(); })(document.getElementById('readoutButton'))");
   ASSERT_EQ(Outcome(), "canceled") << Text("message").toStdString();
   EXPECT_EQ(Text("message"), "Read-out canceled.What was read before the cancel is kept in the seal data file.");
-  EXPECT_EQ(busyWhileReading, "true true Read-out\u2026 []");
+  ASSERT_NE(busyWhileReading, nullptr);
+  EXPECT_EQ(busyWhileReading->text, "true true Read-out\u2026 []");
   EXPECT_EQ(Eval("document.getElementById('busy').classList.contains('shown')"), "false");
   const size_t pages = Count(form_->Document(), "/zarn/seal/key/page");
   EXPECT_GE(pages, 1u);

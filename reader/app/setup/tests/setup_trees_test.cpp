@@ -531,7 +531,7 @@ TEST_F(SetupTreesTest, DraggingASealMovesItOnlyOntoAPort) {
   send(QEvent::MouseMove, at(trees_->RootNode()), Qt::LeftButton);
   EXPECT_EQ(viewport->cursor().shape(), Qt::ArrowCursor);
   send(QEvent::MouseButtonRelease, at(trees_->RootNode()), Qt::NoButton);
-  window_->grab().save("setup_trees.png");
+  window_->grab().save(BUILD_DIR "/setup_trees.png");
 }
 
 }  // namespace
