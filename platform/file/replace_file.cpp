@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <random>
@@ -90,28 +91,37 @@ bool WriteAll(int fd, const char* data, size_t size) {
 
 std::string ReplacedFile(const std::string& path) { return FinalPath(path).string(); }
 
-ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write) {
-  if (path.empty()) return ReplaceResult::Failed;
+ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write, std::string* reason) {
+  const auto failed = [reason](ReplaceResult result, const char* why) {
+    if (reason) *reason = why;
+    return result;
+  };
+  if (path.empty()) return failed(ReplaceResult::Failed, std::strerror(ENOENT));
   const fs::path target = FinalPath(path);
   fs::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
   std::string name;
   int fd = CreateTemporary(folder, target.filename().string(), name);
   if (fd < 0)
-    return errno == EACCES || errno == EPERM || errno == EROFS ? ReplaceResult::FolderNotWritable
-                                                              : ReplaceResult::Failed;
+    return failed(errno == EACCES || errno == EPERM || errno == EROFS ? ReplaceResult::FolderNotWritable
+                                                                      : ReplaceResult::Failed,
+                  std::strerror(errno));
   Temporary temporary(fd, name);
 
   struct stat old {};
   if (::stat(target.c_str(), &old) == 0) {
-    if (!S_ISREG(old.st_mode)) return ReplaceResult::Failed;
+    if (!S_ISREG(old.st_mode))
+      return failed(ReplaceResult::Failed, S_ISDIR(old.st_mode) ? std::strerror(EISDIR) : "Not a regular file");
     ::fchmod(fd, old.st_mode & 07777);
     // Best effort: another owner's file becomes ours, with its permissions.
     if (::fchown(fd, old.st_uid, old.st_gid) != 0) errno = 0;
   }
-  bool ok = write(fd) && ::fsync(fd) == 0;
-  ok = temporary.Close() && ok;
-  if (!ok || ::rename(temporary.Path().c_str(), target.c_str()) != 0) return ReplaceResult::Failed;
+  errno = 0;
+  int error = 0;
+  if (!write(fd) || ::fsync(fd) != 0) error = errno ? errno : EIO;  // a writer that gave up without saying why
+  if (!temporary.Close() && error == 0) error = errno;
+  if (error == 0 && ::rename(temporary.Path().c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) return failed(ReplaceResult::Failed, std::strerror(error));
   temporary.Kept();
   SyncFolder(folder);
   return ReplaceResult::Replaced;

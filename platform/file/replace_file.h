@@ -19,8 +19,10 @@ enum class ReplaceResult {
 // everything; when it throws, the temporary is removed and the exception passes on.
 // A symbolic link is followed, also one whose target does not exist yet: its target is
 // replaced, the link stays. The new file takes the old one's permissions, or those of a
-// newly created file.
-ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write);
+// newly created file. A failure leaves why in reason, when one is given: the system's text
+// for the error of the step that failed.
+ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write,
+                          std::string* reason = nullptr);
 
 // The file a save to path replaces: path itself, or where its symbolic links lead.
 std::string ReplacedFile(const std::string& path);

@@ -763,26 +763,33 @@ std::string TZarnDocument::Xml(bool withViews) const {
 bool TZarnDocument::SaveToFile(const std::string& fileName, bool withViews) {
   if (host_.ShowBusyIcon) host_.ShowBusyIcon();
   platform::ReplaceResult result = platform::ReplaceResult::Failed;
+  std::string reason;
   {
     Lock lock(*this);
     try {
-      result = platform::ReplaceFile(fileName, [&](int fd) {
-        FileWriter out(fd);
-        Write(out, withViews);
-        return out.ok;
-      });
+      result = platform::ReplaceFile(
+          fileName,
+          [&](int fd) {
+            FileWriter out(fd);
+            Write(out, withViews);
+            return out.ok;
+          },
+          &reason);
     } catch (const std::bad_alloc&) {
       result = platform::ReplaceResult::Failed;
+      reason = std::strerror(ENOMEM);
     }
     if (result == platform::ReplaceResult::Replaced) modified_ = false;
   }
   if (host_.HideBusyIcon) host_.HideBusyIcon();
-  const auto show = host_.ShowError ? host_.ShowError : ShowError;
+  if (result == platform::ReplaceResult::Replaced) return true;
+  // The system's text, then which file and why, as a paragraph of its own.
   if (result == platform::ReplaceResult::FolderNotWritable) {
-    std::string folder = fs::path(platform::ReplacedFile(fileName)).parent_path().string();
-    show(std::string(SaveFailedText) + " The folder \"" + (folder.empty() ? "." : folder) + "\" is not writable.");
-  } else if (result == platform::ReplaceResult::Failed) {
-    show(SaveFailedText);
+    const std::string folder = fs::path(platform::ReplacedFile(fileName)).parent_path().string();
+    reason = "The folder \"" + (folder.empty() ? "." : folder) + "\" is not writable";
   }
-  return result == platform::ReplaceResult::Replaced;
+  std::string message = SaveFailedText;
+  if (!fileName.empty()) message += "\rThe file \"" + fileName + "\" could not be written: " + reason + ".";
+  (host_.ShowError ? host_.ShowError : ShowError)(message);
+  return false;
 }

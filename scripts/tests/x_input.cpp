@@ -40,6 +40,12 @@ std::optional<QRect> WindowTitled(const QString& title, int timeoutMs) {
   return std::nullopt;
 }
 
+bool ResizeWindow(const QString& title, int width, int height) {
+  const auto found = Run({"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"});
+  if (!found || found->trimmed().isEmpty()) return false;
+  return bool(Run({"windowsize", found->split('\n').first(), QString::number(width), QString::number(height)}));
+}
+
 bool ClickAt(int x, int y) {
   return bool(Run({"mousemove", QString::number(x), QString::number(y), "click", "1"}));
 }

@@ -11,6 +11,9 @@ namespace x_input {
 
 // The frame of the visible top-level window with exactly this title, once it is shown.
 std::optional<QRect> WindowTitled(const QString& title, int timeoutMs);
+// Gives the visible top-level window with exactly this title a new size, as dragging its
+// corner does; false when there is no such window.
+bool ResizeWindow(const QString& title, int width, int height);
 // A left click at a point of the screen; the pointer stays there.
 bool ClickAt(int x, int y);
 // Keys pressed in turn, by their X names: "Home", "Return", "alt+v".

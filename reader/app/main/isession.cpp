@@ -146,7 +146,15 @@ HRESULT TZarnReaderSession::Silent() {
 }
 
 HRESULT TZarnReaderSession::Find(const Bstr& port) {
-  if (form_) form_->FindSealsOnPort(QString::fromStdString(port.Utf8()));
+  if (!form_) return S_OK;
+  const TMainForm::TFindOutcome outcome = form_->FindSealsOnPort(QString::fromStdString(port.Utf8()));
+  // Find answers S_OK whatever became of the search; what did is left in the store for the caller.
+  const auto keep = [this](const char* name, const QString& text) {
+    SetValue(Bstr::FromUtf8(name), Variant(Bstr::FromUtf8(text.toStdString())));
+  };
+  keep("Find.Result", outcome.refused ? "refused" : outcome.canceled ? "canceled" : "done");
+  keep("Find.Ports", outcome.ports.join('\n'));
+  keep("Find.Failed", outcome.failure);
   return S_OK;
 }
 

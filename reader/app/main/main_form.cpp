@@ -36,6 +36,7 @@
 #include "main_window_messages.h"
 #include "message_box.h"
 #include "script_bridge_page.h"
+#include "tools.h"
 #include "user.h"
 
 namespace {
@@ -574,8 +575,12 @@ bool TMainForm::OpenDatabase(const QString& fileName) {
 
 bool TMainForm::SaveDatabase() {
   if (fileName_.isEmpty()) return SaveDatabaseAs({});
-  const bool withViews = QFileInfo(fileName_).suffix().toUpper() == "XML";
-  return document_->SaveToFile(fileName_.toStdString(), withViews);
+  return SaveDocumentTo(fileName_);
+}
+
+bool TMainForm::SaveDocumentTo(const QString& fileName) {
+  const bool withViews = QFileInfo(fileName).suffix().toUpper() == "XML";
+  return document_->SaveToFile(fileName.toStdString(), withViews);
 }
 
 bool TMainForm::SaveDatabaseAs(const QString& fileName) {
@@ -593,8 +598,10 @@ bool TMainForm::SaveDatabaseAs(const QString& fileName) {
     if (!chosen) return false;
     name = *chosen;
   }
+  // The document is named after a file it was saved to: a failed save keeps the name it had.
+  if (!SaveDocumentTo(name)) return false;
   SetFileName(name);
-  return SaveDatabase();
+  return true;
 }
 
 // ---- pages ----
@@ -884,34 +891,57 @@ std::vector<TTreeNode*> TMainForm::PortsToSearch() const {
   return {};
 }
 
-void TMainForm::FindSealsMenuItemClick() { FindSeals(); }
+void TMainForm::FindSealsMenuItemClick() { FindSeals(false); }
 
-std::optional<std::vector<uint32_t>> TMainForm::FindSeals() {
+TMainForm::TFindOutcome TMainForm::FindSeals(bool replacing) {
+  TFindOutcome outcome;
   // A refused search merges nothing: an empty list would mark every seal not found.
-  if (ActionBusy) return std::nullopt;
+  if (RefusedWhileBusy()) {
+    outcome.refused = true;
+    return outcome;
+  }
   const std::vector<TTreeNode*> ports = PortsToSearch();
-  if (ports.empty()) return std::nullopt;
+  if (ports.empty()) return outcome;
   std::vector<TActionParams> records(ports.size());
   std::vector<TActionParams*> list;
+  // Taken before the search, which moves the seals it finds under the port they answered on.
+  std::vector<std::vector<ComPtr<TZarnReaderSeal>>> replaced(ports.size());
   for (size_t i = 0; i < ports.size(); ++i) {
     records[i].Port = ports[i]->port;
     list.push_back(&records[i]);
+    outcome.ports << ports[i]->text(0);
+    if (replacing) replaced[i] = trees_->SealsOf(ports[i]);
   }
   bool ran = false;
   try {
     ran = list.size() == 1 ? (RunAction(FindSealsThread, records[0]), true) : RunActionOnAll(FindSealsThread, list);
   } catch (...) {
   }
-  if (!ran) return std::nullopt;
+  if (!ran) {
+    outcome.refused = true;
+    return outcome;
+  }
+  outcome.canceled = ActionCanceled;
   std::vector<uint32_t> found;
+  QStringList failures;
   for (size_t i = 0; i < ports.size(); ++i) {
+    if (records[i].Result != 0)
+      failures << outcome.ports[int(i)] + ": " + QString::fromStdString(ErrorText(records[i].Result));
     // The ports may have gone while the search ran (an interface removed meanwhile).
     if (trees_->RootNode()->indexOfChild(ports[i]) < 0) continue;
     MergeFoundSeals(ports[i], records[i].FoundSeals);
     const uint32_t* seals = records[i].FoundSeals;
     found.insert(found.end(), seals, std::find(seals, seals + 32, 0u));
   }
-  return found;
+  // A port that did not open, or a cancel, found nothing: its seals stay.
+  if (!outcome.canceled)
+    for (size_t i = 0; i < ports.size(); ++i)
+      if (records[i].Result == 0) trees_->RemoveSealsNotFound(replaced[i], found);
+  if (!failures.isEmpty()) {
+    outcome.failure = failures.join('\r');
+    ShowMessageDlg(outcome.failure, TMsgDlgType::Error, platform::MB_OK);
+  }
+  return outcome;
 }
 
 void TMainForm::MergeFoundSeals(TTreeNode* port, const uint32_t found[32]) {
@@ -933,9 +963,13 @@ void TMainForm::MergeFoundSeals(TTreeNode* port, const uint32_t found[32]) {
   for (const auto& [address, state] : states) SetSealState(address, state);
 }
 
-void TMainForm::FindSealsOnPort(const QString& name) {
-  // Refused before anything is removed: a search refused afterwards would lose the seals.
-  if (ActionBusy) return;
+TMainForm::TFindOutcome TMainForm::FindSealsOnPort(const QString& name) {
+  // Refused before the selection moves.
+  if (RefusedWhileBusy()) {
+    TFindOutcome refused;
+    refused.refused = true;
+    return refused;
+  }
   TTreeNode* node = trees_->RootNode();
   for (int i = 0; i < node->childCount(); ++i) {
     if (node->Child(i)->text(0) == name) {
@@ -945,7 +979,7 @@ void TMainForm::FindSealsOnPort(const QString& name) {
   }
   SetupTreeView->setCurrentItem(node);
   // The search replaces the node's seals; one it finds again stays as it is, logged on or not.
-  const std::vector<ComPtr<TZarnReaderSeal>> replaced = trees_->SealsOf(node);
-  if (const auto found = FindSeals()) trees_->RemoveSealsNotFound(replaced, *found);
+  const TFindOutcome outcome = FindSeals(true);
   SetupTreeViewChange();
+  return outcome;
 }

@@ -9,11 +9,11 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QProgressBar>
+#include <QStringList>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
 #include <memory>
-#include <optional>
 #include <vector>
 #include <QPrinter>
 
@@ -49,9 +49,19 @@ class TMainForm : public QMainWindow {
   bool QuerySave();
   bool LogOffAllSeals();
 
+  // What became of a search: refused (another operation ran, nothing was searched), or the
+  // ports searched, whether a cancel cut it short, and what the window said of each port
+  // that did not open (empty when all opened).
+  struct TFindOutcome {
+    bool refused = false;
+    bool canceled = false;
+    QStringList ports;
+    QString failure;
+  };
   // Searches the port named (or, for a name of no port, every port); its seals that the
-  // search does not find again leave the setup.
-  void FindSealsOnPort(const QString& name);
+  // search does not find again leave the setup. A port that did not open, and a canceled
+  // search, remove none.
+  TFindOutcome FindSealsOnPort(const QString& name);
   // Puts the found seals under the port and settles the state of each of its numbered seals.
   void MergeFoundSeals(TTreeNode* port, const uint32_t found[32]);
   void FindSealsMenuItemClick();
@@ -137,6 +147,8 @@ class TMainForm : public QMainWindow {
   void SetFileName(const QString& name);
   // Saves the setup once the session ends; says what was lost when the registry would not take it.
   void SaveSetupAtExit();
+  // Writes the document to the file, with its views for an .xml name.
+  bool SaveDocumentTo(const QString& fileName);
   // New, Open and Import replace what a running operation writes or uses: refused, saying why.
   bool RefusedWhileBusy();
   // A Database page on screen shows the document now open.
@@ -155,8 +167,9 @@ class TMainForm : public QMainWindow {
   void PrintPreview();
   // Port nodes of the search: the selected one, or every port with the root selected.
   std::vector<TTreeNode*> PortsToSearch() const;
-  // Searches and merges; the serial numbers merged, none when the search was refused.
-  std::optional<std::vector<uint32_t>> FindSeals();
+  // Searches and merges; replacing, the seals of each port searched to its end that the
+  // search did not find leave the setup.
+  TFindOutcome FindSeals(bool replacing);
 
   void PageControlChange();
   void SetupTreeViewChange();

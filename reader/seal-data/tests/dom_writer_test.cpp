@@ -362,7 +362,9 @@ TEST_F(Writers, ASaveIntoAFolderTheUserCannotWriteSaysSo) {
     EXPECT_FALSE(doc.SaveToFile(folder / "s.xml", true));
   }
   ASSERT_EQ(boxes.Boxes().size(), 1u);
-  EXPECT_EQ(boxes.Boxes()[0].text, "Save file failed. The folder \"" + folder.string() + "\" is not writable.");
+  EXPECT_EQ(boxes.Boxes()[0].text, "Save file failed.\rThe file \"" + (folder / "s.xml").string() +
+                                       "\" could not be written: The folder \"" + folder.string() +
+                                       "\" is not writable.");
   EXPECT_TRUE(fs::is_empty(folder));
   EXPECT_TRUE(doc.Modified());
 }
@@ -395,6 +397,7 @@ TEST_F(Writers, FailedSaveLeavesTheOldFile) {
     const char* name;
     fs::path target;
     std::function<void()> arrange, restore;
+    std::string reason;  // as the box gives it after the file's name
   };
   rlimit previous{};
   ::getrlimit(RLIMIT_FSIZE, &previous);
@@ -408,10 +411,11 @@ TEST_F(Writers, FailedSaveLeavesTheOldFile) {
          rlimit small{4096, RLIM_INFINITY};
          ::setrlimit(RLIMIT_FSIZE, &small);
        },
-       [&] { ::setrlimit(RLIMIT_FSIZE, &previous); }},
-      {"a file where the folder should be", dir.path / "not-a-folder" / "x.xml", [] {}, [] {}},
-      {"a folder where the file should be", dir.path / "folder.xml", [] {}, [] {}},
-      {"no name", "", [] {}, [] {}},
+       [&] { ::setrlimit(RLIMIT_FSIZE, &previous); }, "File too large"},
+      {"a file where the folder should be", dir.path / "not-a-folder" / "x.xml", [] {}, [] {}, "Not a directory"},
+      {"a folder where the file should be", dir.path / "folder.xml", [] {}, [] {}, "Is a directory"},
+      {"a folder that does not exist", dir.path / "nowhere" / "x.xml", [] {}, [] {}, "No such file or directory"},
+      {"no name", "", [] {}, [] {}, ""},
   };
   for (const Case& c : cases) {
     platform::MessageBoxRecorder boxes;
@@ -427,7 +431,11 @@ TEST_F(Writers, FailedSaveLeavesTheOldFile) {
     EXPECT_TRUE(doc.Modified()) << c.name;
     EXPECT_EQ(window.PanelNow(), ModifiedPanelText) << c.name;
     ASSERT_EQ(boxes.Boxes().size(), 1u) << c.name;
-    EXPECT_EQ(boxes.Boxes()[0].text, "Save file failed.");
+    EXPECT_EQ(boxes.Boxes()[0].text,
+              c.reason.empty() ? "Save file failed."
+                               : "Save file failed.\rThe file \"" + c.target.string() + "\" could not be written: " +
+                                     c.reason + ".")
+        << c.name;
     EXPECT_EQ(boxes.Boxes()[0].flags, platform::MB_OK | platform::MB_ICONERROR);
   }
   std::signal(SIGXFSZ, oldHandler);

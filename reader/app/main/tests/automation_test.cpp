@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "actions.h"
 #include "initials.h"
@@ -70,7 +73,8 @@ class AutomationTest : public ::testing::Test {
     ASSERT_TRUE(registry.WriteBool("ShowDialog", false));
     registry.CloseKey();
     seal_.Attach(link_);
-    map_ = std::make_unique<sim::ScopedPortMap>(std::vector<sim::ScopedPortMap::Entry>{{7, link_.ServePty()}});
+    device_ = link_.ServePty();
+    map_ = std::make_unique<sim::ScopedPortMap>(std::vector<sim::ScopedPortMap::Entry>{{7, device_}});
     seal_test::TestWorld::Get().ServeKeyDatabase(true);
     seal_test::FreshDatabase();
     seal_test::StoreInDatabase(seal_.Keyset());
@@ -98,8 +102,20 @@ class AutomationTest : public ::testing::Test {
     return states;
   }
 
+  // What the session keeps of its last Find: its result, the ports searched, the ports that did not open.
+  std::string FindOutcome(IDispatch* session) {
+    std::string outcome;
+    for (const char* name : {"Find.Result", "Find.Ports", "Find.Failed"}) {
+      Variant value;
+      EXPECT_EQ(Method(session, "GetValue", {Variant(Bstr::FromUtf8(name))}, &value), S_OK);
+      outcome += (outcome.empty() ? "" : "|") + value.String().Utf8();
+    }
+    return outcome;
+  }
+
   sim::SealLinkSimulator link_;
   sim::SimulatedSeal seal_{Serial, 3};
+  std::string device_;
   std::unique_ptr<sim::ScopedPortMap> map_;
   std::unique_ptr<TMainForm> form_;
 };
@@ -529,14 +545,22 @@ TEST_F(AutomationTest, SessionFindRemovesTheSealsOfThePortOrOfEveryPort) {
   EXPECT_EQ(form_->Trees().FindSealNode(999), nullptr);
   ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
   EXPECT_NE(form_->Trees().FindSealNode(555), nullptr);  // another port: untouched
-
-  // A name of no port (letter case counts): every seal goes and every port is searched.
-  ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("com7"))}), S_OK);
-  EXPECT_EQ(form_->Trees().FindSealNode(555), nullptr);
-  ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
   EXPECT_TRUE(boxes.Boxes().empty());
+  EXPECT_EQ(FindOutcome(session.Get()), "done|COM7|");
 
-  // While an operation runs the search is refused before anything is removed.
+  // A name of no port (letter case counts): every port is searched. The interface that does
+  // not open is named, and keeps its seal.
+  AddSeal(998);
+  ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("com7"))}), S_OK);
+  EXPECT_EQ(form_->Trees().FindSealNode(998), nullptr);
+  ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
+  EXPECT_NE(form_->Trees().FindSealNode(555), nullptr);
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, "127.0.0.1: Socket error.");
+  EXPECT_EQ(FindOutcome(session.Get()), "done|127.0.0.1\nCOM7|127.0.0.1: Socket error.");
+
+  // While an operation runs the search is refused, saying so, before anything is removed.
+  boxes.Clear();
   HRESULT found = E_FAIL;
   seal_.InjectFault('G', sim::SealFaultSpec(sim::SealFault::Delay, 150));
   QTimer::singleShot(30, form_.get(), [&] { found = Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}); });
@@ -544,6 +568,50 @@ TEST_F(AutomationTest, SessionFindRemovesTheSealsOfThePortOrOfEveryPort) {
   EXPECT_EQ(found, S_OK);
   ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
   EXPECT_EQ(form_->Trees().FindSealNode(Serial)->StateIndex(), IdleStateImage);
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, "Another operation is running.");
+  EXPECT_EQ(FindOutcome(session.Get()), "refused||");
+}
+
+// A search whose port another program holds never ran, and a canceled one did not end:
+// neither takes a seal from the setup.
+TEST_F(AutomationTest, ASearchThatDidNotRunToItsEndRemovesNoSeal) {
+  AddSeal(Serial);
+  AddSeal(999);
+  ComPtr<IDispatch> session = Session();
+  platform::MessageBoxRecorder boxes;
+  const auto holding = [&](const std::function<void()>& search) {
+    const int held = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);  // the lock every program of the system takes
+    search();
+    ::close(held);
+  };
+  holding([&] { ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}), S_OK); });
+  EXPECT_TRUE(link_.Requests().empty());
+  EXPECT_NE(form_->Trees().FindSealNode(999), nullptr);
+  EXPECT_NE(form_->Trees().FindSealNode(Serial), nullptr);
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, "COM7: Open comport failed.");
+  EXPECT_EQ(FindOutcome(session.Get()), "done|COM7|COM7: Open comport failed.");
+
+  // The menu's Find says the same.
+  boxes.Clear();
+  form_->SetupTreeView->setCurrentItem(Com7());
+  ASSERT_TRUE(form_->FindSealsMenuItem->isEnabled());
+  holding([&] { form_->FindSealsMenuItem->trigger(); });
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, "COM7: Open comport failed.");
+
+  // Canceled while the silent seal is waited for.
+  boxes.Clear();
+  QTimer::singleShot(50, form_.get(), [&] { Method(session.Get(), "Cancel"); });
+  ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}), S_OK);
+  EXPECT_FALSE(link_.Requests().empty());
+  EXPECT_NE(form_->Trees().FindSealNode(999), nullptr);
+  EXPECT_NE(form_->Trees().FindSealNode(Serial), nullptr);
+  EXPECT_TRUE(boxes.Boxes().empty());
+  EXPECT_EQ(FindOutcome(session.Get()), "canceled|COM7|");
 }
 
 TEST_F(AutomationTest, SessionFindKeepsTheSealsItFindsAgainWithTheirSessionsAndGroupPlaces) {

@@ -839,6 +839,21 @@ TEST_F(MainFormTest, SavingWritesTheViewsOnlyToAnXmlName) {
   }
 }
 
+TEST_F(MainFormTest, AFailedSaveAsSaysWhichFileAndWhyAndKeepsTheDocumentsName) {
+  NoOperatorDialog();
+  Start();
+  const QString first = QString::fromStdString(dir_ + "/first.zrd");
+  ASSERT_TRUE(form_->SaveDatabaseAs(first));
+  const QString nowhere = QString::fromStdString(dir_ + "/nowhere/seals.zrd");
+  platform::MessageBoxRecorder boxes;
+  EXPECT_FALSE(form_->SaveDatabaseAs(nowhere));
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, "Save file failed.\rThe file \"" + nowhere.toStdString() +
+                                       "\" could not be written: No such file or directory.");
+  EXPECT_EQ(form_->FileName(), first);
+  EXPECT_EQ(form_->FileNamePanel->text(), " " + first);
+}
+
 TEST_F(MainFormTest, OpenWithUnsavedChangesAsksAndCancelKeepsEverything) {
   NoOperatorDialog();
   Start();
