@@ -249,7 +249,11 @@ SealErrorCode TSeal::SetTime(TPort& port, TCryptoToken& token, TDateTime time) {
   const bool mode16 = Snapshot().mode16;
   uint8_t block[16] = {};
   PutU32(block, DateTimeToSealTime(time));
-  return Transact(mode16, port, &token, 'T', 0, block, mode16 ? 16 : 8, nullptr, 0);
+  SealErrorCode e = Transact(mode16, port, &token, 'T', 0, block, mode16 ? 16 : 8, nullptr, 0);
+  if (e) return e;
+  // The seal's clock is the computer's now: the deviation found before is no longer its own.
+  Update([](TSealFields& f) { f.clockDeviation = 0; });
+  return 0;
 }
 
 SealErrorCode TSeal::GetLogInfo(TPort& port, TCryptoToken& token, uint8_t* out) {
@@ -369,6 +373,11 @@ SealErrorCode TSeal::ReadPadPage(TPort& port, TCryptoToken& token, uint8_t page,
 SealErrorCode TSeal::EraseKeyset(TPort& port) {
   SealErrorCode e = Transact(Snapshot().mode16, port, nullptr, 'E', 0, nullptr, 0, nullptr, 0);
   if (e) return e;
+  // The seal goes on with its zero key-set, as after a new key-set it goes on with that one.
+  Update([](TSealFields& f) {
+    f.keysetNumber = 0;
+    f.keysetTime = 0;
+  });
   // The held keys of a key-set the seal no longer has are of no use to anybody.
   if (held_) ForgetHeldKeyset();
   return 0;

@@ -69,6 +69,7 @@ class TSeal {
   SealErrorCode Logoff(TPort& port, TCryptoToken& token);
   SealErrorCode GetStatus(TPort& port, TCryptoToken& token, uint8_t raw[StatusRecordSize],
                           uint8_t plain[StatusRecordSize]);
+  // Sets the seal's clock; its clock deviation is 0 from then on.
   SealErrorCode SetTime(TPort& port, TCryptoToken& token, TDateTime time);
   // The record goes into the seal's log info, and to out when given.
   SealErrorCode GetLogInfo(TPort& port, TCryptoToken& token, uint8_t* out = nullptr);
@@ -82,7 +83,8 @@ class TSeal {
   SealErrorCode WritePadPage(TPort& port, TCryptoToken& token, uint8_t page, uint8_t data[PadPageSize]);
   SealErrorCode ReadPadPage(TPort& port, TCryptoToken& token, uint8_t page, uint8_t raw[PadPageSize],
                             uint8_t plain[PadPageSize]);
-  // Needs no crypto service and works whatever key-set the seal holds.
+  // Needs no crypto service and works whatever key-set the seal holds; the seal then has
+  // its zero key-set (number and time 0).
   SealErrorCode EraseKeyset(TPort& port);
 
   TSealFields Snapshot() const;

@@ -367,6 +367,29 @@ TEST_P(SealCommands, AFailedReplyLeavesEveryOutputAsItWas) {
   EXPECT_EQ(seal.Snapshot().unstoredKeyset, 0u);
 }
 
+TEST_P(SealCommands, AfterSettingTheClockAndErasingTheKeysetTheFieldsAreTheSealsAsItNowStands) {
+  uint8_t raw[StatusRecordSize], plain[StatusRecordSize];
+  s.seal.SetClockOffset(3600);
+  ASSERT_EQ(seal.GetStatus(Port(), *token, raw, plain), 0);
+  EXPECT_NEAR(seal.ClockDeviation(), 3600, 1);
+  ASSERT_EQ(seal.SetTime(Port(), *token, platform::Now()), 0);
+  EXPECT_EQ(seal.ClockDeviation(), 0);
+  ASSERT_EQ(seal.GetStatus(Port(), *token, raw, plain), 0);
+  EXPECT_NEAR(seal.ClockDeviation(), 0, 1);
+
+  ASSERT_EQ(seal.EraseKeyset(Port()), 0);
+  EXPECT_EQ(seal.Snapshot().keysetNumber, 0u);
+  EXPECT_EQ(seal.Snapshot().keysetTime, 0u);
+  // The next command is made under the zero key-set the seal now has: it needs no new challenge.
+  const size_t before = s.Commands().size();
+  ASSERT_EQ(seal.Logon(Port(), *token, 1, 2), 0);
+  ASSERT_EQ(s.Commands().size(), before + 1);
+  EXPECT_EQ(s.Commands().back().mac, sim::MacVerdict::Good);
+  ASSERT_EQ(seal.Initialize(Port()), 0);
+  EXPECT_EQ(seal.Snapshot().keysetNumber, 0u);
+  EXPECT_EQ(seal.Snapshot().keysetTime, 0u);
+}
+
 TEST_P(SealCommands, ATamperedLogPageIsNotAuthenticButItsReadSucceeds) {
   uint8_t raw[LogPageSize], plain[LogPageSize];
   std::string authenticity;
