@@ -6,6 +6,7 @@
 #include <QProcessEnvironment>
 #include <QScreen>
 #include <QTcpServer>
+#include <QTest>
 
 #include <filesystem>
 #include <fstream>
@@ -97,3 +98,18 @@ void ShippedReader::OpenFromView(const QString& entry) {
 }
 
 void ShippedReader::ShowView(const QString& key) { ASSERT_TRUE(x_input::Keys({"alt+v", key})); }
+
+void ShippedReader::Tell(const std::string& simulator, const std::string& command) {
+  // The simulator's answers so far, in order.
+  const auto answers = [&] {
+    std::ifstream in(fs::path(script_->World()) / simulator);
+    std::vector<std::string> said;
+    for (std::string line; std::getline(in, line);)
+      if (line == "ok" || line == "error") said.push_back(line);
+    return said;
+  };
+  const size_t before = answers().size();
+  ASSERT_TRUE(script_->Tell(simulator, command)) << command;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return answers().size() > before; }, 10000)) << command << ": no answer";
+  ASSERT_EQ(answers()[before], "ok") << command;
+}

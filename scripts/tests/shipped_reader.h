@@ -43,6 +43,9 @@ class ShippedReader : public ::testing::Test {
   void OpenFromView(const QString& entry);
   // View > Setup, Group or Database by the menu's keys ("s", "g", "d").
   void ShowView(const QString& key);
+  // A command line for a seal simulator ("com-seals", "net-seals"), once it has answered it
+  // (the commands that answer "ok": offset, fault, clear and the like).
+  void Tell(const std::string& simulator, const std::string& command);
 
   std::unique_ptr<TryZarn> script_;
   QRect window_;

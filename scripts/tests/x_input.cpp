@@ -46,8 +46,8 @@ bool ResizeWindow(const QString& title, int width, int height) {
   return bool(Run({"windowsize", found->split('\n').first(), QString::number(width), QString::number(height)}));
 }
 
-bool ClickAt(int x, int y) {
-  return bool(Run({"mousemove", QString::number(x), QString::number(y), "click", "1"}));
+bool ClickAt(int x, int y, int button) {
+  return bool(Run({"mousemove", QString::number(x), QString::number(y), "click", QString::number(button)}));
 }
 
 bool Keys(const QStringList& keys) { return bool(Run(QStringList{"key", "--delay", "50"} + keys)); }

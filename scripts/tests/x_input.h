@@ -14,8 +14,9 @@ std::optional<QRect> WindowTitled(const QString& title, int timeoutMs);
 // Gives the visible top-level window with exactly this title a new size, as dragging its
 // corner does; false when there is no such window.
 bool ResizeWindow(const QString& title, int width, int height);
-// A left click at a point of the screen; the pointer stays there.
-bool ClickAt(int x, int y);
+// A click at a point of the screen, of the left button unless told (X numbers them: 8 is
+// the mouse's back button, 9 its forward button); the pointer stays there.
+bool ClickAt(int x, int y, int button = 1);
 // Keys pressed in turn, by their X names: "Home", "Return", "alt+v".
 bool Keys(const QStringList& keys);
 // Text typed as keys.

@@ -118,18 +118,20 @@ const zarn = {
     zarn.showMessage(...result);
   },
 
-  // Runs one call of an operation unless Cancel came first; answers what it threw (null when
-  // nothing), whether it started, and whether a cancel came.
+  // Runs one call of an operation unless a cancel came first (the page's own, or the tool
+  // bar's, which only the session knows of); answers what it answered, what it threw (null
+  // when nothing), whether it started, and whether a cancel came while it ran.
   async attempt(call) {
-    if (zarn.stopRequested) return {error: null, started: false, canceled: true};
-    let error = null;
+    if (zarn.stopRequested || await (await zarn.connect()).Canceled)
+      return {value: undefined, error: null, started: false, canceled: true};
+    let value, error = null;
     try {
-      await call();
+      value = await call();
     } catch (thrown) {
       error = thrown;
     }
     const canceled = await (await zarn.connect()).Canceled;
-    return {error, started: true, canceled};
+    return {value, error, started: true, canceled};
   },
 
   // The Cancel button of the busy bar.

@@ -18,12 +18,14 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
+#include <QUrlQuery>
 #include <QVBoxLayout>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "about.h"
 #include "actions.h"
@@ -46,6 +48,25 @@ constexpr const char* SealPage = "ZarnReaderSeal.htm";
 constexpr const char* GroupPage = "ZarnReaderGroup.htm";
 constexpr const char* DatabasePage = "ZarnReaderDatabase.htm";
 const QString Untitled = QStringLiteral(" Untitled");
+// The item of a page's address that numbers its opening; the window keeps what each was for.
+const QString PageNumberItem = QStringLiteral("opened");
+
+// The window's browser page: each navigation of the whole page is put to the window first.
+class TBrowserPage final : public platform::ScriptBridgePage {
+ public:
+  using Filter = std::function<bool(const QUrl& url, bool throughHistory)>;
+  TBrowserPage(const QString& htmlFolder, QObject* parent, Filter filter)
+      : ScriptBridgePage(htmlFolder, parent), filter_(std::move(filter)) {}
+
+ protected:
+  bool acceptNavigationRequest(const QUrl& url, NavigationType type, bool isMainFrame) override {
+    if (isMainFrame && !filter_(url, type == NavigationTypeBackForward)) return false;
+    return ScriptBridgePage::acceptNavigationRequest(url, type, isMainFrame);
+  }
+
+ private:
+  const Filter filter_;
+};
 
 QAction* Item(QMenu* menu, const char* name, const QString& caption) {
   QAction* action = menu->addAction(caption);
@@ -149,7 +170,8 @@ void TMainForm::BuildLayout() {
   Browser = new QWebEngineView;
   Browser->setObjectName("Browser");
   // Pages of the html folder reach the session through the page bridge; no other page does.
-  Browser->setPage(new platform::ScriptBridgePage(QFileInfo(htmlFolder_).absoluteFilePath(), Browser));
+  Browser->setPage(new TBrowserPage(QFileInfo(htmlFolder_).absoluteFilePath(), Browser,
+                                    [this](const QUrl& url, bool history) { return AcceptNavigation(url, history); }));
   // The browser's own zoom keys, which the View menu's text sizes follow.
   for (const auto& [keys, step] : {std::pair{QKeySequence(QKeySequence::ZoomIn), +1}, {QKeySequence("Ctrl+="), +1},
                                    {QKeySequence(QKeySequence::ZoomOut), -1}, {QKeySequence("Ctrl+0"), 0}}) {
@@ -606,25 +628,51 @@ bool TMainForm::SaveDatabaseAs(const QString& fileName) {
 
 // ---- pages ----
 
-void TMainForm::ShowPage(const QString& page) {
+void TMainForm::TellSession(const TPageSubject& subject) {
+  switch (subject.kind) {
+    case TPageSubject::Kind::Seal: ReaderSession->SetSeal(subject.object.Get()); break;
+    case TPageSubject::Kind::Group: ReaderSession->SetGroup(subject.object.Get()); break;
+    case TPageSubject::Kind::Database: ReaderSession->SetSerialNumber(subject.serialNumber); break;
+  }
+}
+
+void TMainForm::ShowPage(const QString& page, const TPageSubject& subject) {
   const QString path = HtmlPagePath(page);
-  if (QFileInfo::exists(path)) Browser->setUrl(QUrl::fromLocalFile(path));
+  if (!QFileInfo::exists(path)) return;
+  // An address of its own for each opening: the history keeps each as an entry, and knows
+  // what each was opened for when it is shown again.
+  const int number = pageSubjects_.empty() ? 1 : pageSubjects_.rbegin()->first + 1;
+  pageSubjects_.emplace(number, subject);
+  QUrl url = QUrl::fromLocalFile(path);
+  url.setQuery(QUrlQuery({{PageNumberItem, QString::number(number)}}));
+  Browser->setUrl(url);
+}
+
+bool TMainForm::AcceptNavigation(const QUrl& url, bool throughHistory) {
+  if (throughHistory && ActionBusy) return false;  // as Refresh: the running operation's page stays
+  if (!url.isLocalFile()) return true;
+  const auto subject = pageSubjects_.find(QUrlQuery(url).queryItemValue(PageNumberItem).toInt());
+  if (subject != pageSubjects_.end()) TellSession(subject->second);
+  return true;
 }
 
 void TMainForm::ShowSealPage(IZarnReaderSeal* seal) {
   if (ActionBusy) return;  // the page would start a second operation on the seal
-  ReaderSession->SetSeal(seal);
-  ShowPage(SealPage);
+  const TPageSubject subject{TPageSubject::Kind::Seal, seal};
+  TellSession(subject);
+  ShowPage(SealPage, subject);
 }
 
 void TMainForm::ShowGroupPage(IZarnReaderSealGroup* group) {
-  ReaderSession->SetGroup(group);
-  ShowPage(GroupPage);
+  const TPageSubject subject{TPageSubject::Kind::Group, group};
+  TellSession(subject);
+  ShowPage(GroupPage, subject);
 }
 
 void TMainForm::ShowDatabasePage(uint32_t serialNumber) {
-  ReaderSession->SetSerialNumber(int32_t(serialNumber));
-  ShowPage(DatabasePage);
+  const TPageSubject subject{TPageSubject::Kind::Database, nullptr, int32_t(serialNumber)};
+  TellSession(subject);
+  ShowPage(DatabasePage, subject);
 }
 
 void TMainForm::OpenPageOf(const TTreeNode* node) {

@@ -13,6 +13,7 @@
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
+#include <map>
 #include <memory>
 #include <vector>
 #include <QPrinter>
@@ -155,7 +156,18 @@ class TMainForm : public QMainWindow {
   void ReloadDatabasePage();
   void OperationEnded();
   void ShowKeysetAlerts();
-  void ShowPage(const QString& page);
+  // What a page was opened for: the seal, group or Database entry the session was told of.
+  struct TPageSubject {
+    enum class Kind { Seal, Group, Database } kind;
+    ComPtr<IDispatch> object;  // the seal or the group
+    int32_t serialNumber = -1;
+  };
+  void TellSession(const TPageSubject& subject);
+  // Shows the page, when it is there, under an address of its own that stands for its subject.
+  void ShowPage(const QString& page, const TPageSubject& subject);
+  // Whether the browser goes to the address: not through the history while an operation
+  // runs (its page shows its result); a page of a subject finds the session told of it first.
+  bool AcceptNavigation(const QUrl& url, bool throughHistory);
   // The page of a seal node, a group entry or a group node.
   void OpenPageOf(const TTreeNode* node);
   void OpenPageOf(const QListWidgetItem* item);
@@ -200,6 +212,8 @@ class TMainForm : public QMainWindow {
   // Under the left button since it went down in the group tree or the Database list.
   TTreeNode* MouseDownNode = nullptr;
   QListWidgetItem* MouseDownItem = nullptr;
+  // The subject of every page opened, by the number its address carries.
+  std::map<int, TPageSubject> pageSubjects_;
   // The printer of a print still running; WebEngine prints after print() has returned.
   std::unique_ptr<QPrinter> printer_;
   // A close that came while an operation's wait ran; carried out once it has ended.
