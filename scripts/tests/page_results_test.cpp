@@ -46,10 +46,7 @@ class ReaderPageResults : public ShippedReader {
       EXPECT_TRUE(page_.Click("#cancelButton")) << page_.Error().toStdString();
     else
       EXPECT_TRUE(x_input::ClickAt(window_.x() + 177, window_.y() + 35));
-    if (!page_.WaitFor("!document.body.classList.contains('working')", OperationTime)) return {"not ended", ""};
-    const QJsonValue result = page_.Evaluate(
-        "[document.getElementById('message').dataset.kind, document.getElementById('message').innerText]");
-    return {result[0].toString().toStdString(), result[1].toString().simplified().toStdString()};
+    return Result();
   }
   // The pads in the seal data file, as page script reads it.
   int PadsStored() {
@@ -77,7 +74,9 @@ TEST_F(ReaderPageResults, ACommandSentRunsToItsEndAndSaysWhatTheSealAnswered) {
   EXPECT_EQ(Text("Deviation"), "0 s");
   ASSERT_NO_FATAL_FAILURE(Tell("com-seals", "clear 1001"));
   ASSERT_EQ(Operate("statusButton"), Said("done", "Status read into the seal data file."));
-  EXPECT_EQ(Text("Deviation"), "0 s");
+  // The seal took the time the request carried, which was two seconds on its way.
+  const int deviation = std::stoi(Text("Deviation"));
+  EXPECT_TRUE(deviation >= -3 && deviation <= 0) << deviation;
   EXPECT_EQ(Join(Steps(Requests(script_->World(), 1001))), "G, Q S, Q L, Q T, Q S");
 
   // A group's run: Cancel in the first seal's status lets that status end, and stops the

@@ -78,6 +78,10 @@ void ShippedReader::SetUp() {
 
 std::pair<std::string, std::string> ShippedReader::Operate(const QString& button) {
   if (!page_.Click("#" + button)) return {"not clicked", page_.Error().toStdString()};
+  return Result();
+}
+
+std::pair<std::string, std::string> ShippedReader::Result() {
   if (!page_.WaitFor("!document.body.classList.contains('working') && document.getElementById('message').dataset.kind",
                      OperationTime))
     return {"not ended", page_.Error().toStdString()};

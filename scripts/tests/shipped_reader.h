@@ -36,6 +36,8 @@ class ShippedReader : public ::testing::Test {
   // Clicks the button and waits for the operation it starts to end: the page's own words
   // then, the result box's kind ("done", "failed", "canceled") and its text.
   std::pair<std::string, std::string> Operate(const QString& button);
+  // The same for an operation already started: its words once it has ended.
+  std::pair<std::string, std::string> Result();
   // The element's text as shown.
   std::string Text(const QString& id);
   // The keys an operator uses in a view on the left: its empty lower part clicked (which

@@ -21,7 +21,7 @@ QString InView(const QString& element, bool across = false) {
          QString(across ? "" : " && r.top >= 0 && r.bottom <= innerHeight") + "; })(" + element + ")";
 }
 const QString Busy = InView("document.getElementById('busy')");
-const QString Result = InView("document.getElementById('message')");
+const QString ResultInView = InView("document.getElementById('message')");
 // Every seal's Result cell of the group's table, the page scrolled up or down.
 const QString ResultColumn =
     "[...document.querySelectorAll('#seals tbody tr')].every(row => " + InView("row.cells[5]", true) + ")";
@@ -31,7 +31,7 @@ TEST_F(ReaderSmallWindowEndToEnd, TheBusyBarAndTheResultAreInSightAtEveryWindowS
   EXPECT_EQ(window_.size(), QSize(640, 460));
   // The Start page's search, from the buttons at its foot.
   EXPECT_EQ(Operate("findAllButton").first, "done");
-  EXPECT_TRUE(page_.Evaluate(Result).toBool());
+  EXPECT_TRUE(page_.Evaluate(ResultInView).toBool());
   Screenshot("small_window_start_640x460");
 
   for (const QSize size : {QSize(640, 460), QSize(1000, 740)}) {
@@ -55,17 +55,17 @@ TEST_F(ReaderSmallWindowEndToEnd, TheBusyBarAndTheResultAreInSightAtEveryWindowS
     Screenshot("small_window_seal_busy_" + at);
     ASSERT_TRUE(page_.WaitFor("!document.body.classList.contains('working')", OperationTime));
     EXPECT_EQ(page_.Evaluate("document.getElementById('message').dataset.kind").toString().toStdString(), "done");
-    EXPECT_TRUE(page_.Evaluate(Result).toBool());
+    EXPECT_TRUE(page_.Evaluate(ResultInView).toBool());
     Screenshot("small_window_seal_" + at);
     EXPECT_EQ(Operate("logoffButton").first, "done");
-    EXPECT_TRUE(page_.Evaluate(Result).toBool());
+    EXPECT_TRUE(page_.Evaluate(ResultInView).toBool());
 
     // A group's page: a run on each seal, its outcome in the table and in the result box.
     ASSERT_NO_FATAL_FAILURE(ShowView("g"));
     ASSERT_NO_FATAL_FAILURE(OpenFromView("North"));
     ASSERT_TRUE(page_.WaitFor("document.body.dataset.ready === 'group'", 30000)) << page_.Error().toStdString();
     EXPECT_EQ(Operate("challengeButton").first, "done");
-    EXPECT_TRUE(page_.Evaluate(Result).toBool());
+    EXPECT_TRUE(page_.Evaluate(ResultInView).toBool());
     EXPECT_TRUE(page_.Evaluate(ResultColumn).toBool());
     Screenshot("small_window_group_" + at);
   }

@@ -50,16 +50,6 @@ class ReaderStartPageEndToEnd : public ShippedReader {
     ASSERT_TRUE(page_.Click("#findButton"));
   }
 
-  // The result box once the page's operation has ended.
-  Said Result() {
-    if (!page_.WaitFor("!document.body.classList.contains('working') && document.getElementById('message').dataset.kind",
-                       OperationTime))
-      return {"not ended", page_.Error().toStdString()};
-    const QJsonValue result = page_.Evaluate(
-        "[document.getElementById('message').dataset.kind, document.getElementById('message').innerText]");
-    return {result[0].toString().toStdString(), result[1].toString().simplified().toStdString()};
-  }
-
   // The window's own box with this title, looked at and closed with Enter as an operator does.
   void CloseBox(const QString& title, const std::string& screenshot) {
     if (!x_input::WindowTitled(title, 30000)) {
