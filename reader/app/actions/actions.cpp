@@ -424,10 +424,11 @@ SealErrorCode ReadLogPages(TSeal& seal, TPort& port, TCryptoToken& token, uint8_
   std::string authenticity;
   auto readOne = [&](unsigned page) {
     result = seal.ReadLogPage(port, token, uint8_t(page), raw, plain, authenticity);
-    if (ActionCanceled || result != 0) return false;
+    if (result != 0) return false;
+    // A page that came whole is kept, also when the cancel came while it was on its way.
     StoreEventPage(plain, raw, authenticity);
     --count;
-    return true;
+    return !ActionCanceled;
   };
   for (int page = current; count > 0 && page >= lowest; --page)
     if (!readOne(unsigned(page))) return result;
