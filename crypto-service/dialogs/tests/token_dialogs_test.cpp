@@ -115,6 +115,13 @@ struct DialogTest : ::testing::Test {
     SendMessage(handle, WM_TOKEN_ARRIVED, 0, LPARAM(token));
     return token->Dialog();
   }
+  // A boot-loader password of zeros in the token's row (made first unless it is there): a
+  // row opens the security dialog only with one.
+  void StoreZeroBsl(uint32_t serial, bool rowThere = false) {
+    CKeysetDatasource db(database.dataSource.c_str(), database.user.c_str(), database.password.c_str());
+    const uint8_t bsl[32] = {};
+    ASSERT_TRUE((rowThere || db.InsertToken(serial)) && db.UpdateBsl(serial, bsl));
+  }
   std::vector<std::string> Texts() {
     std::vector<std::string> texts;
     for (const auto& box : boxes.Boxes()) texts.push_back(box.text);
@@ -508,11 +515,7 @@ TEST_F(DialogTest, AStoreTheTokenRefusesEndsTheAddingAndKeepsWhatWasStored) {
 TEST_F(DialogTest, ASecurityDialogWhoseTokenWentSendsNothingMore) {
   auto token = Token(31, 3131);
   auto& sim = *rack.Token(31);
-  {
-    CKeysetDatasource db(database.dataSource.c_str(), database.user.c_str(), database.password.c_str());
-    const uint8_t bsl[32] = {};
-    ASSERT_TRUE(db.InsertToken(3131) && db.UpdateBsl(3131, bsl));
-  }
+  ASSERT_NO_FATAL_FAILURE(StoreZeroBsl(3131));
   CTokenDialog* dialog = Announce(token);
   WhenOpen<CSecurityDialog>([&](CSecurityDialog* security) {
     // A silent token: both words of the failed test.
@@ -536,11 +539,7 @@ TEST_F(DialogTest, ASecurityDialogKeepsItsTestedPairOpenWhenTheDatabaseRefusesIt
   Click(dialog, CTokenDialog::IDC_SECURITY);
   EXPECT_EQ(Texts(), std::vector<std::string>{"Database error."});
   EXPECT_EQ(keydb_test::RawConnection(Sqlite).Value("SELECT COUNT(*) FROM \"Tokens\" WHERE \"SerialNumber\" = 3434"), "1");
-  {
-    CKeysetDatasource db(database.dataSource.c_str(), database.user.c_str(), database.password.c_str());
-    const uint8_t bsl[32] = {};
-    ASSERT_TRUE(db.UpdateBsl(3434, bsl));
-  }
+  ASSERT_NO_FATAL_FAILURE(StoreZeroBsl(3434, true));
   boxes.Clear();
   bool asked = false;
   WhenOpen<CSecurityDialog>([&](CSecurityDialog* security) {
@@ -588,11 +587,7 @@ class EnterSpy : public QObject {
 TEST_F(DialogTest, TheSecurityDialogsKeysPassTheHexGroups) {
   auto token = Token(35, 3535);
   auto& sim = *rack.Token(35);
-  {
-    CKeysetDatasource db(database.dataSource.c_str(), database.user.c_str(), database.password.c_str());
-    const uint8_t bsl[32] = {};
-    ASSERT_TRUE(db.InsertToken(3535) && db.UpdateBsl(3535, bsl));
-  }
+  ASSERT_NO_FATAL_FAILURE(StoreZeroBsl(3535));
   CTokenDialog* dialog = Announce(token);
   auto group = [](QWidget* w, ControlId first, int n) {
     return w->findChild<QLineEdit*>(QString("%1_%2").arg(first.name).arg(n));

@@ -166,6 +166,12 @@ class MainFormTest : public ::testing::Test {
     p.Port = seal->ParentNode()->port;
     return p;
   }
+  // The seal's status read into the document, which is then saved as the file.
+  void SaveStatusOf(TActionParams& p, const QString& file) {
+    ASSERT_TRUE(RunAction(ChallengeThread, p));
+    ASSERT_TRUE(RunAction(StatusThread, p));
+    ASSERT_TRUE(form_->SaveDatabaseAs(file));
+  }
 
   std::string dir_;
   sim::SealLinkSimulator link_;
@@ -422,10 +428,8 @@ TEST_F(MainFormTest, TheCommandLineFileIsOpenedOrLeavesAnUntitledDocument) {
   NoOperatorDialog();
   Start();
   TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
-  ASSERT_TRUE(RunAction(ChallengeThread, p));
-  ASSERT_TRUE(RunAction(StatusThread, p));
   const QString file = QString::fromStdString(dir_ + "/seals.zrd");
-  ASSERT_TRUE(form_->SaveDatabaseAs(file));
+  ASSERT_NO_FATAL_FAILURE(SaveStatusOf(p, file));
   form_.reset();
 
   form_ = std::make_unique<TMainForm>(file);
@@ -980,10 +984,8 @@ TEST_F(MainFormTest, NewOpenAndImportWhileAnOperationRunsSaySoAndChangeNothing) 
   NoOperatorDialog();
   Start();
   TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
-  ASSERT_TRUE(RunAction(ChallengeThread, p));
-  ASSERT_TRUE(RunAction(StatusThread, p));
   const QString file = QString::fromStdString(dir_ + "/seals.zrd");
-  ASSERT_TRUE(form_->SaveDatabaseAs(file));
+  ASSERT_NO_FATAL_FAILURE(SaveStatusOf(p, file));
   int dialogs = 0;
   auto previous = SetFileDialogHandler([&](const TFileDialogRequest&) -> std::optional<QString> {
     ++dialogs;
