@@ -8,10 +8,13 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QThread>
+#include <QTimer>
 #include <climits>
+#include <utility>
 #include <vector>
 
 #include "dbus_marshal.h"
+#include "fiber.h"
 
 namespace platform::dbus {
 
@@ -19,6 +22,15 @@ namespace {
 
 // Calls to a server wait as long as it takes: its operator may be answering a dialog.
 constexpr int WaitWithoutEnd = INT_MAX;
+// The bus gives up on a client's answer only after our own bound has passed.
+constexpr int BusSlack = 1000;
+
+// Whether an error in place of an answer means that the peer, or the bus, went away.
+bool PeerLeft(const QDBusMessage& reply) {
+  static const QStringList gone{"org.freedesktop.DBus.Error.NoReply", "org.freedesktop.DBus.Error.ServiceUnknown",
+                                "org.freedesktop.DBus.Error.NameHasNoOwner", "org.freedesktop.DBus.Error.Disconnected"};
+  return gone.contains(reply.errorName());
+}
 
 // ---- interfaces known to this program, and those learnt from servers ----
 
@@ -129,13 +141,11 @@ class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectR
       const QString& peer;
       ~CallEnd() { broker.EndCall(peer); }
     } end{broker_, owner_};
-    // A client's object answers within the bound, and the thread keeps serving meanwhile; a
-    // call from the broker's thread to a server that holds objects of ours keeps serving them
-    // too (it may call one back); other calls simply wait.
-    const bool client = role_ == PeerRole::Client;
+    // A client's object answers within the bound; a call from the broker's thread to a server
+    // that holds objects of ours keeps serving them (it may call one back).
     bool timedOut = false;
-    QDBusMessage reply = broker_.Await(call, client ? broker_.Timeouts().call : WaitWithoutEnd,
-                                       client || broker_.Serves(owner_), timedOut);
+    QDBusMessage reply = role_ == PeerRole::Client ? broker_.AwaitClient(call, broker_.Timeouts().call, timedOut)
+                                                   : broker_.AwaitServer(call, broker_.Serves(owner_));
     if (timedOut) return RPC_E_TIMEOUT;
     if (reply.type() != QDBusMessage::ReplyMessage)
       return reply.type() == QDBusMessage::ErrorMessage ? RPC_E_DISCONNECTED : RPC_E_SERVERFAULT;
@@ -227,6 +237,7 @@ ObjectBroker::ObjectBroker(QDBusConnection connection)
   watcher_.setWatchMode(QDBusServiceWatcher::WatchForUnregistration);
   connect(&watcher_, &QDBusServiceWatcher::serviceUnregistered, this, [this](const QString& peer) {
     watcher_.removeWatchedService(peer);
+    DropCallsOf(peer);
     ReleaseObjectsOf(peer);
   });
   // Served objects are called on the application's thread, whoever made the broker.
@@ -288,25 +299,50 @@ void ObjectBroker::EndCall(const QString& peer) {
   }
 }
 
-QDBusMessage ObjectBroker::Await(const QDBusMessage& call, int timeout, bool serving, bool& timedOut) {
-  QElapsedTimer clock;
-  clock.start();
-  QDBusMessage reply;
-  if (serving && QThread::currentThread() == thread()) {
-    QDBusPendingCall pending = connection_.asyncCall(call, timeout);
-    QDBusPendingCallWatcher watcher(pending);
-    QEventLoop loop;
-    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-    if (!pending.isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
-    reply = pending.reply();
-  } else {
-    reply = connection_.call(call, QDBus::Block, timeout);
+QDBusMessage ObjectBroker::AwaitClient(const QDBusMessage& call, int bound, bool& timedOut) {
+  timedOut = false;
+  if (QThread::currentThread() != thread()) {
+    // Nothing else runs inside this wait, so the time it took tells a bound that passed from
+    // a peer that went away without answering (the bus's timers may fire a little early).
+    QElapsedTimer clock;
+    clock.start();
+    QDBusMessage reply = connection_.call(call, QDBus::Block, bound);
+    timedOut = QDBusError(reply).type() == QDBusError::NoReply && clock.elapsed() >= bound - bound / 10;
+    return reply;
   }
-  // The bus answers for a peer that went away without a reply as for one that took too long;
-  // the clock tells them apart (the bus's timers may fire a little early).
-  timedOut = reply.type() == QDBusMessage::ErrorMessage && timeout != WaitWithoutEnd &&
-             clock.elapsed() >= timeout - timeout / 10;
-  return reply;
+  // A served call of the client's waits held, as long as it is its own code that waits.
+  Fiber* held = Fiber::Holdable();
+  QEventLoop loop;
+  bool woken = false;
+  auto wake = [&] {
+    if (std::exchange(woken, true)) return;
+    if (held) held->Wake();
+    else loop.quit();
+  };
+  QDBusPendingCall pending = connection_.asyncCall(call, bound + BusSlack);
+  QDBusPendingCallWatcher answer(pending);
+  QTimer limit;
+  limit.setSingleShot(true);
+  limit.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&answer, &QDBusPendingCallWatcher::finished, &answer, wake);
+  QObject::connect(&limit, &QTimer::timeout, &limit, wake);
+  limit.start(bound);
+  if (!pending.isFinished()) {
+    if (held) held->Hold();
+    else loop.exec(QEventLoop::ExcludeUserInputEvents);
+  }
+  timedOut = !pending.isFinished();
+  return timedOut ? QDBusMessage() : pending.reply();
+}
+
+QDBusMessage ObjectBroker::AwaitServer(const QDBusMessage& call, bool serving) {
+  if (!serving || QThread::currentThread() != thread()) return connection_.call(call, QDBus::Block, WaitWithoutEnd);
+  QDBusPendingCall pending = connection_.asyncCall(call, WaitWithoutEnd);
+  QDBusPendingCallWatcher watcher(pending);
+  QEventLoop loop;
+  QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+  if (!pending.isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+  return pending.reply();
 }
 
 void ObjectBroker::SetClientTimeouts(ClientTimeouts timeouts) {
@@ -398,11 +434,12 @@ HRESULT ObjectBroker::InterfaceOf(const QString& owner, const QString& path, REF
       return S_OK;
     }
   }
-  const bool client = role == PeerRole::Client;
+  const QDBusMessage question = CallObject(owner, path, ObjectInterface, "GetTypeInfo");
   bool timedOut = false;
-  QDBusMessage reply = Await(CallObject(owner, path, ObjectInterface, "GetTypeInfo"),
-                             client ? Timeouts().typeInfo : WaitWithoutEnd, client, timedOut);
+  QDBusMessage reply = role == PeerRole::Client ? AwaitClient(question, Timeouts().typeInfo, timedOut)
+                                                : AwaitServer(question, false);
   if (timedOut) return RPC_E_TIMEOUT;
+  if (reply.type() == QDBusMessage::ErrorMessage) return PeerLeft(reply) ? RPC_E_DISCONNECTED : E_NOINTERFACE;
   auto learnt = ParseInterface(reply.arguments().value(0).toString());
   if (!learnt || learnt->iid != iid) return E_NOINTERFACE;
   std::lock_guard lock(c.mutex);
@@ -479,8 +516,72 @@ bool ObjectBroker::Handle(const QDBusMessage& message) {
       return true;
     }
   }
-  Call(message, entry);
+  Serve(message, std::move(entry));
   return true;
+}
+
+struct ObjectBroker::HeldCall {
+  HeldCall(ObjectBroker& broker, QString caller, QDBusMessage message, Entry entry)
+      : client(std::move(caller)),
+        fiber([&broker, message = std::move(message), entry = std::move(entry)] { broker.Call(message, entry); },
+              // Resumed from the event loop, not from inside the signal that brought the answer.
+              [&broker, this] { QMetaObject::invokeMethod(&broker, [&broker, this] { broker.Continue(this); }, Qt::QueuedConnection); }) {}
+  const QString client;
+  Fiber fiber;
+};
+
+void ObjectBroker::Serve(const QDBusMessage& message, Entry entry) {
+  const QString client = message.service();
+  ClientLine& line = lines_[client];
+  if (line.Held() >= ClientHeldCallLimit) {
+    connection_.send(message.createReply(QVariantList{QVariant::fromValue(int(RPC_E_SERVERCALL_RETRYLATER))} +
+                                         FailureArguments(0, EXCEPINFO{})));
+    return;
+  }
+  bool answering = false;
+  if (line.running) {
+    std::lock_guard lock(mutex_);
+    answering = callsTo_.count(client) > 0;
+  }
+  if (line.running && !answering) {
+    line.waiting.emplace_back(message, std::move(entry));
+    return;
+  }
+  auto call = std::make_unique<HeldCall>(*this, client, message, std::move(entry));
+  HeldCall* started = call.get();
+  (answering ? line.answering.emplace_back() : line.running) = std::move(call);
+  Continue(started);
+}
+
+void ObjectBroker::Continue(HeldCall* call) {
+  if (call->fiber.Resume()) Finished(call);
+}
+
+void ObjectBroker::Finished(HeldCall* call) {
+  auto found = lines_.find(call->client);
+  ClientLine& line = found->second;
+  if (line.running.get() == call) {
+    line.running.reset();
+    // The client's next call, now that the one before it is done.
+    while (!line.running && !line.waiting.empty()) {
+      auto [message, entry] = std::move(line.waiting.front());
+      line.waiting.pop_front();
+      line.running = std::make_unique<HeldCall>(*this, found->first, std::move(message), std::move(entry));
+      if (line.running->fiber.Resume()) line.running.reset();
+    }
+  } else {
+    std::erase_if(line.answering, [call](const auto& held) { return held.get() == call; });
+  }
+  if (!line.Held()) lines_.erase(found);
+}
+
+void ObjectBroker::DropCallsOf(const QString& peer) {
+  // Calls it sent and that have not begun go unanswered: there is no one to answer. Those
+  // held end by themselves, as their wait on the peer fails.
+  if (auto found = lines_.find(peer); found != lines_.end()) {
+    found->second.waiting.clear();
+    if (!found->second.Held()) lines_.erase(found);
+  }
 }
 
 void ObjectBroker::CreateInstance(const QDBusMessage& message, IClassFactory* factory) {
@@ -525,11 +626,11 @@ void ObjectBroker::Call(const QDBusMessage& message, const Entry& entry) {
     const ParamInfo& p = member->params[i];
     Variant v;
     if (p.dir != ParamDir::Out && (next >= in.size() || !FromBus(in[next++], p.type, p.bytes, objects, v))) {
-      // An object the caller did not describe in time is no malformed argument: the caller
-      // learns which one it was and why.
-      if (objects.Failure() == RPC_E_TIMEOUT) {
+      // An object the caller did not describe, or not in time, is no malformed argument: the
+      // caller learns which one it was and why.
+      if (HRESULT why = objects.Failure(); FAILED(why) && why != E_INVALIDARG) {
         argError = uint32_t(i);
-        return fail(RPC_E_TIMEOUT);
+        return fail(why);
       }
       connection_.send(message.createErrorReply(QDBusError::InvalidArgs, "Arguments do not match " + message.member()));
       return;

@@ -9,9 +9,11 @@
 #include <QDBusMessage>
 #include <QDBusServiceWatcher>
 #include <QObject>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "com.h"
 
@@ -19,11 +21,14 @@ namespace platform::dbus {
 
 // How long, in milliseconds, a client of ours (a peer that calls our objects and may hand us
 // objects of its own) may take to answer us: to describe one of its objects, and to answer a
-// call we make to one, long enough for a callback that does real work. A client must not hold
-// the thread that serves: it goes on serving the others while it waits. A server we call
-// takes as long as its operation does.
+// call we make to one, long enough for a callback that does real work. A call of a client's
+// that waits on it is held meanwhile, and the thread goes on serving everyone else. A server
+// we call takes as long as its operation does.
 inline constexpr int ClientTypeInfoTimeout = 3000;
 inline constexpr int ClientCallTimeout = 60000;
+// How many calls of one client may be held at a time, the one that waits on it and those
+// queued behind it; the client's further calls are refused with RPC_E_SERVERCALL_RETRYLATER.
+inline constexpr size_t ClientHeldCallLimit = 32;
 
 struct ClientTimeouts {
   int typeInfo = ClientTypeInfoTimeout;
@@ -76,10 +81,13 @@ class ObjectBroker : public QObject {
   // since that reply may hand back an object of ours that it then lets go.
   void BeginCall(const QString& peer);
   void EndCall(const QString& peer);
-  // The reply to a call of ours to a peer, waited for at most timeout ms; with serving, on
-  // the broker's thread, the thread goes on handling calls meanwhile. timedOut tells a call
-  // that got no answer in time.
-  QDBusMessage Await(const QDBusMessage& call, int timeout, bool serving, bool& timedOut);
+  // A client's reply to a call of ours, waited for at most bound ms: a served call that waits
+  // is held meanwhile, other code on the broker's thread turns a loop of its own. timedOut
+  // tells a call that got no answer within the bound.
+  QDBusMessage AwaitClient(const QDBusMessage& call, int bound, bool& timedOut);
+  // A server's reply, as long as it takes; with serving, on the broker's thread, our objects
+  // are served meanwhile (the server may call one back).
+  QDBusMessage AwaitServer(const QDBusMessage& call, bool serving);
   // Tests shorten the bounds.
   void SetClientTimeouts(ClientTimeouts timeouts);
   ClientTimeouts Timeouts() const;
@@ -93,6 +101,17 @@ class ObjectBroker : public QObject {
     const InterfaceInfo* info;
     QString holder;  // the only peer that may call or release it
   };
+  // A client's call to one of our objects, on a stack of its own so that it can be held.
+  struct HeldCall;
+  // The calls of one client to our objects, run in the order it sent them.
+  struct ClientLine {
+    std::deque<std::pair<QDBusMessage, Entry>> waiting;  // behind the running one
+    std::unique_ptr<HeldCall> running;
+    // Calls that came while we waited on a call to the client itself: it may be answering
+    // us through them, so they do not wait behind the call that waits for the answer.
+    std::vector<std::unique_ptr<HeldCall>> answering;
+    size_t Held() const { return waiting.size() + (running ? 1 : 0) + answering.size(); }
+  };
 
   bool EnsureExported();
   HRESULT InterfaceOf(const QString& owner, const QString& path, REFIID iid, PeerRole role, const InterfaceInfo*& info);
@@ -102,6 +121,11 @@ class ObjectBroker : public QObject {
   void ReleaseObjectsOf(const QString& peer);
   bool Handle(const QDBusMessage& message);
   void CreateInstance(const QDBusMessage& message, IClassFactory* factory);
+  // Runs a client's call in its turn, or refuses it when the client holds too many.
+  void Serve(const QDBusMessage& message, Entry entry);
+  void Continue(HeldCall* call);
+  void Finished(HeldCall* call);
+  void DropCallsOf(const QString& peer);
   void Call(const QDBusMessage& message, const Entry& entry);
   QString Introspect(const QString& path, const QString& caller) const;
 
@@ -114,6 +138,7 @@ class ObjectBroker : public QObject {
   std::map<QString, Entry> objects_;                    // by path
   std::map<QString, Entry> releasing_;                  // released during a call to their holder
   std::map<QString, int> callsTo_;                      // calls in flight, by peer
+  std::map<QString, ClientLine> lines_;                 // by client; the broker's thread only
   uint64_t nextObject_ = 1;
   ClientTimeouts timeouts_;
 };

@@ -5,6 +5,10 @@
 #include <QProcess>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <map>
+#include <mutex>
 #include <csignal>
 #include <filesystem>
 #include <cstdio>
@@ -20,6 +24,7 @@
 #include "com_test_variants.h"
 #include "dbus_marshal.h"
 #include "local_client.h"
+#include "object_broker.h"
 #include "private_bus.h"
 
 using namespace platform::dbus;
@@ -458,45 +463,77 @@ struct BoundedServer {
     process.terminate();
     process.waitForFinished();
   }
+  // The memory the server uses, in kB.
+  long Resident() const {
+    std::ifstream status("/proc/" + std::to_string(process.processId()) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+  }
 };
 
-// A client written with the bus library alone, as a program that hangs or one written to
-// hold the server would be: it reads what the server sends and answers none of its calls,
-// except, when it describes its object, the questions for its type information.
-class SilentClient {
+// A client written with the bus library alone, as a program that hangs, one slow to answer
+// or one written to hold the server would be. A thread of its own reads what comes; the
+// server's questions for its object's type information get the answer it was made with,
+// after its delay, and no other call of the server's is answered.
+class RawClient {
  public:
-  explicit SilentClient(std::optional<IID> described)
-      : described_(described), bus_(dbus_bus_get_private(DBUS_BUS_SESSION, nullptr)) {
-    if (bus_) dbus_connection_set_exit_on_disconnect(bus_, false);
-  }
-  ~SilentClient() {
+  enum class Answer { None, Description, Error };
+
+  explicit RawClient(Answer answer = Answer::None, IID iid = {}, milliseconds delay = milliseconds(0))
+      : answer_(answer), iid_(iid), delay_(delay), bus_(dbus_bus_get_private(DBUS_BUS_SESSION, nullptr)) {
     if (!bus_) return;
+    dbus_connection_set_exit_on_disconnect(bus_, false);
+    reader_ = std::thread([this] { Read(); });
+  }
+  ~RawClient() {
+    if (!bus_) return;
+    stop_ = true;
+    reader_.join();
+    for (auto& [serial, reply] : replies_) dbus_message_unref(reply);
+    for (auto& [due, question] : due_) dbus_message_unref(question);
     dbus_connection_close(bus_);
     dbus_connection_unref(bus_);
   }
-  SilentClient(const SilentClient&) = delete;
-  SilentClient& operator=(const SilentClient&) = delete;
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
 
   bool Connected() const { return bus_ && dbus_connection_get_is_connected(bus_); }
   std::string Name() const { return dbus_bus_get_unique_name(bus_); }
   // Whether the server has called us and waits for an answer that will not come.
   bool WaitedOn() const { return waitedOn_; }
 
-  // Sends the call (taking it) and reads what comes until its reply, or until giveUp has
-  // passed; the reply, or null.
-  DBusMessage* Call(DBusMessage* call, milliseconds giveUp) {
+  // Sends the call (taking it) without waiting; its serial.
+  dbus_uint32_t Send(DBusMessage* call) {
     dbus_uint32_t serial = 0;
-    const bool sent = dbus_connection_send(bus_, call, &serial);
+    dbus_connection_send(bus_, call, &serial);
     dbus_message_unref(call);
-    const auto end = steady_clock::now() + giveUp;
-    while (sent && steady_clock::now() < end && dbus_connection_read_write(bus_, 20)) {
-      while (DBusMessage* message = dbus_connection_pop_message(bus_)) {
-        if (dbus_message_get_reply_serial(message) == serial) return message;
-        if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL) Take(message);
-        dbus_message_unref(message);
-      }
-    }
-    return nullptr;
+    dbus_connection_flush(bus_);
+    return serial;
+  }
+  // The reply to the call of that serial, waited for at most giveUp; null if none came.
+  DBusMessage* Reply(dbus_uint32_t serial, milliseconds giveUp) {
+    std::unique_lock lock(mutex_);
+    DBusMessage* reply = nullptr;
+    arrived_.wait_for(lock, giveUp, [&] {
+      auto it = replies_.find(serial);
+      if (it == replies_.end()) return false;
+      reply = it->second;
+      replies_.erase(it);
+      return true;
+    });
+    return reply;
+  }
+  DBusMessage* Call(DBusMessage* call, milliseconds giveUp) { return Reply(Send(call), giveUp); }
+  // How many replies have come that nobody has taken yet.
+  size_t Unread() {
+    std::lock_guard lock(mutex_);
+    return replies_.size();
+  }
+  // The replies that came, taken all at once.
+  std::map<dbus_uint32_t, DBusMessage*> TakeReplies() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(replies_, {});
   }
 
   // An object of the test class made for this client at the server; its path, or empty.
@@ -521,25 +558,60 @@ class SilentClient {
   }
 
  private:
+  void Read() {
+    while (!stop_ && dbus_connection_read_write(bus_, 5)) {
+      while (DBusMessage* message = dbus_connection_pop_message(bus_)) {
+        if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL) {
+          Take(message);
+        } else if (dbus_uint32_t serial = dbus_message_get_reply_serial(message)) {
+          std::lock_guard lock(mutex_);
+          replies_[serial] = message;
+          arrived_.notify_all();
+          continue;
+        }
+        dbus_message_unref(message);
+      }
+      for (auto it = due_.begin(); it != due_.end() && it->first <= steady_clock::now(); it = due_.erase(it)) {
+        AnswerQuestion(it->second);
+        dbus_message_unref(it->second);
+      }
+    }
+  }
   void Take(DBusMessage* call) {
-    if (described_ && dbus_message_is_method_call(call, ObjectInterface, "GetTypeInfo")) {
-      // Its object says it has a Describe method, as the server's own have.
-      const InterfaceInfo info{
-          *described_, "IPeer", "", {{1, "Describe", MemberKind::Method, {{"Value", VT_VARIANT}}, VT_BSTR}}};
-      const std::string text = SerializeInterface(info).toStdString();
-      const char* description = text.c_str();
-      DBusMessage* reply = dbus_message_new_method_return(call);
-      dbus_message_append_args(reply, DBUS_TYPE_STRING, &description, DBUS_TYPE_INVALID);
-      dbus_connection_send(bus_, reply, nullptr);
-      dbus_message_unref(reply);
+    if (answer_ != Answer::None && dbus_message_is_method_call(call, ObjectInterface, "GetTypeInfo")) {
+      dbus_message_ref(call);
+      due_.emplace(steady_clock::now() + delay_, call);
     } else if (!dbus_message_is_method_call(call, ObjectInterface, "Release")) {
       waitedOn_ = true;
     }
   }
+  void AnswerQuestion(DBusMessage* question) {
+    DBusMessage* reply;
+    if (answer_ == Answer::Description) {
+      // Its object says it has a Describe method, as the server's own have.
+      const InterfaceInfo info{iid_, "IPeer", "", {{1, "Describe", MemberKind::Method, {{"Value", VT_VARIANT}}, VT_BSTR}}};
+      const std::string text = SerializeInterface(info).toStdString();
+      const char* description = text.c_str();
+      reply = dbus_message_new_method_return(question);
+      dbus_message_append_args(reply, DBUS_TYPE_STRING, &description, DBUS_TYPE_INVALID);
+    } else {
+      reply = dbus_message_new_error(question, "org.zarn.Test.Error.Undescribed", "This object has no description.");
+    }
+    dbus_connection_send(bus_, reply, nullptr);
+    dbus_message_unref(reply);
+  }
 
-  const std::optional<IID> described_;
+  const Answer answer_;
+  const IID iid_;
+  const milliseconds delay_;
   DBusConnection* bus_;
+  std::thread reader_;
+  std::atomic<bool> stop_{false};
   std::atomic<bool> waitedOn_{false};
+  std::multimap<steady_clock::time_point, DBusMessage*> due_;  // questions to answer, the reader's own
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::map<dbus_uint32_t, DBusMessage*> replies_;
 };
 
 // A reference to the client's object, (owner, path, interface); with no owner, to none.
@@ -567,6 +639,20 @@ void AppendVariant(DBusMessageIter* to, const std::string& owner, REFIID iid, st
   dbus_message_iter_close_container(to, &variant);
 }
 
+// The call that stores a value in the object at path: the client's object, or a number.
+DBusMessage* PutValue(const std::string& path, const RawClient& client, REFIID iid,
+                      std::optional<dbus_int32_t> number = std::nullopt) {
+  DBusMessage* call = dbus_message_new_method_call(TestBusName, path.c_str(), "org.zarn.ITestVariants", "put_Value");
+  DBusMessageIter args;
+  dbus_message_iter_init_append(call, &args);
+  AppendVariant(&args, client.Name(), iid, number);
+  return call;
+}
+
+DBusMessage* GetMember(const std::string& path, const char* member) {
+  return dbus_message_new_method_call(TestBusName, path.c_str(), "org.zarn.ITestVariants", member);
+}
+
 // The HRESULT a reply starts with, 1 for anything else; and a failure's argument index.
 HRESULT ResultOf(DBusMessage* reply, dbus_uint32_t* argError = nullptr) {
   dbus_int32_t hr = 1;
@@ -579,21 +665,30 @@ HRESULT ResultOf(DBusMessage* reply, dbus_uint32_t* argError = nullptr) {
   return hr;
 }
 
+// The type of the VARIANT a successful get of Value answers with, 0 for anything else.
+dbus_uint16_t VariantTypeOf(DBusMessage* reply) {
+  DBusMessageIter it, variant;
+  dbus_uint16_t type = 0;
+  if (ResultOf(reply) == S_OK && dbus_message_iter_init(reply, &it) && dbus_message_iter_next(&it) &&
+      dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_STRUCT) {
+    dbus_message_iter_recurse(&it, &variant);
+    if (dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_UINT16) dbus_message_iter_get_basic(&variant, &type);
+  }
+  return type;
+}
+
+milliseconds Since(steady_clock::time_point start) { return duration_cast<milliseconds>(steady_clock::now() - start); }
+
+const IID PeerIid = MakeGuid("{00000000-0000-0000-0000-0000000000A0}");
+
 }  // namespace
 
 TEST(HeldServer, AClientThatNeverAnswersFailsOnlyItsOwnCall) {
   BoundedServer server;
   // Another client, with an object of its own at the server.
-  QDBusConnection other = QDBusConnection::sessionBus();
-  auto create = QDBusMessage::createMethodCall(TestBusName, FactoryPath(CLSID_TestVariants), FactoryInterface, "CreateInstance");
-  create << QString::fromStdString(IID_ITestVariants.ToString());
-  const QString otherPath = other.call(create, QDBus::Block, 5000).arguments().value(1).value<QDBusObjectPath>().path();
-  ASSERT_FALSE(otherPath.isEmpty());
-  auto otherIsAnswered = [&] {
-    auto live = QDBusMessage::createMethodCall(TestBusName, otherPath, "org.zarn.ITestVariants", "get_Live");
-    QDBusMessage reply = other.call(live, QDBus::Block, 5000);
-    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toInt() == S_OK;
-  };
+  RawClient other;
+  const std::string otherPath = other.Create();
+  ASSERT_FALSE(otherPath.empty());
 
   // CallBack(Object, Value) with the client's object as its Value, which the server only
   // takes in, or as its Object, which the server calls.
@@ -602,51 +697,193 @@ TEST(HeldServer, AClientThatNeverAnswersFailsOnlyItsOwnCall) {
     bool called;  // the object is the Object; the client describes it, but answers no call to it
     IID iid;
     int bound;
-    dbus_uint32_t argError;
+    std::optional<dbus_uint32_t> argError;  // a failure of the object's own call names no argument
   };
   const Case cases[] = {
       {"an object it never describes", false, MakeGuid("{00000000-0000-0000-0000-0000000000A1}"), TypeInfoBound, 1},
-      {"a call to its object it never answers", true, MakeGuid("{00000000-0000-0000-0000-0000000000A2}"), CallBound, 0},
+      {"a call to its object it never answers", true, MakeGuid("{00000000-0000-0000-0000-0000000000A2}"), CallBound, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    SilentClient client(c.called ? std::optional(c.iid) : std::nullopt);
+    RawClient client(c.called ? RawClient::Answer::Description : RawClient::Answer::None, c.iid);
     ASSERT_TRUE(client.Connected());
     const std::string path = client.Create();
     ASSERT_FALSE(path.empty());
-    DBusMessage* call = dbus_message_new_method_call(TestBusName, path.c_str(), "org.zarn.ITestVariants", "CallBack");
+    DBusMessage* call = GetMember(path, "CallBack");
     DBusMessageIter args;
     dbus_message_iter_init_append(call, &args);
     AppendReference(&args, c.called ? client.Name() : "", c.iid);
     AppendVariant(&args, client.Name(), c.iid, c.called ? std::optional<dbus_int32_t>(42) : std::nullopt);
 
     const auto start = steady_clock::now();
-    DBusMessage* reply = nullptr;
-    // The client gives up well after the bound, so that a server without one fails the test
-    // instead of hanging it.
-    std::thread waiting([&] { reply = client.Call(call, milliseconds(c.bound + 5000)); });
-    const auto took = [&] { return duration_cast<milliseconds>(steady_clock::now() - start).count(); };
+    const dbus_uint32_t held = client.Send(call);
     for (int i = 0; i < 300 && !client.WaitedOn(); ++i) std::this_thread::sleep_for(milliseconds(10));
     EXPECT_TRUE(client.WaitedOn());
-    // Meanwhile the other client is answered at once.
-    EXPECT_TRUE(otherIsAnswered());
-    EXPECT_LT(took(), c.bound / 2);
-    waiting.join();
+    // Meanwhile the other client is answered at once, and the held call is still held.
+    const auto asked = steady_clock::now();
+    DBusMessage* live = other.Call(GetMember(otherPath, "get_Live"), seconds(5));
+    EXPECT_EQ(ResultOf(live), S_OK);
+    EXPECT_LT(Since(asked).count(), 1000);
+    if (live) dbus_message_unref(live);
+    EXPECT_EQ(client.Unread(), 0u);
     // The silent client's call fails once the bound has passed (the bus's timers may fire a
-    // little early), telling why.
-    EXPECT_GE(took(), c.bound * 9 / 10);
-    EXPECT_LT(took(), c.bound + 1000);
+    // little early), telling why; the client would have given up long after.
+    DBusMessage* reply = client.Reply(held, milliseconds(c.bound + 5000));
+    EXPECT_GE(Since(start).count(), c.bound * 9 / 10);
+    EXPECT_LT(Since(start).count(), c.bound + 2500);
     dbus_uint32_t argError = 99;
     EXPECT_EQ(ResultOf(reply, &argError), RPC_E_TIMEOUT);
-    EXPECT_EQ(argError, c.argError);
+    if (c.argError) EXPECT_EQ(argError, *c.argError);
     if (reply) dbus_message_unref(reply);
     // The server goes on serving both.
-    EXPECT_TRUE(otherIsAnswered());
-    DBusMessage* live = dbus_message_new_method_call(TestBusName, path.c_str(), "org.zarn.ITestVariants", "get_Live");
-    DBusMessage* alive = client.Call(live, seconds(5));
-    EXPECT_EQ(ResultOf(alive), S_OK);
-    if (alive) dbus_message_unref(alive);
+    for (RawClient* each : {&other, &client}) {
+      DBusMessage* alive = each->Call(GetMember(each == &other ? otherPath : path, "get_Live"), seconds(5));
+      EXPECT_EQ(ResultOf(alive), S_OK);
+      if (alive) dbus_message_unref(alive);
+    }
   }
+}
+
+TEST(HeldServer, AClientsAnswerEndsItsCallWhateverOtherClientsHold) {
+  // A client that answers the question for its object's type information late; meanwhile a
+  // silent client holds calls of its own, which the server waits on too.
+  struct Case {
+    const char* what;
+    RawClient::Answer answer;
+    int delay;            // before the slow client answers, ms
+    int silentStarts;     // ms after the slow client's call, the silent one's first
+    int silentEvery;      // ms between the silent client's calls, 0 for one call
+    HRESULT hr;
+    dbus_uint32_t argError;
+  };
+  const Case cases[] = {
+      {"a description after 0.7 s, while another client keeps sending calls it holds", RawClient::Answer::Description,
+       700, -300, 200, S_OK, 0},
+      {"an error after 0.3 s, while another client's wait opened after its own", RawClient::Answer::Error, 300, 100, 0,
+       E_NOINTERFACE, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BoundedServer server;
+    RawClient slow(c.answer, MakeGuid("{00000000-0000-0000-0000-0000000000B1}"), milliseconds(c.delay));
+    RawClient silent;
+    const std::string slowPath = slow.Create(), silentPath = silent.Create();
+    ASSERT_FALSE(slowPath.empty());
+    ASSERT_FALSE(silentPath.empty());
+    std::atomic<bool> done{false};
+    auto holdCalls = [&] {
+      do {
+        silent.Send(PutValue(silentPath, silent, MakeGuid("{00000000-0000-0000-0000-0000000000B2}")));
+        if (c.silentEvery) std::this_thread::sleep_for(milliseconds(c.silentEvery));
+      } while (c.silentEvery && !done);
+    };
+    std::thread holding;
+    if (c.silentStarts < 0) {
+      holding = std::thread(holdCalls);
+      std::this_thread::sleep_for(milliseconds(-c.silentStarts));
+    }
+    const auto start = steady_clock::now();
+    const dbus_uint32_t serial = slow.Send(PutValue(slowPath, slow, MakeGuid("{00000000-0000-0000-0000-0000000000B1}")));
+    if (c.silentStarts >= 0) {
+      std::this_thread::sleep_for(milliseconds(c.silentStarts));
+      holding = std::thread(holdCalls);
+    }
+    DBusMessage* reply = slow.Reply(serial, seconds(10));
+    const auto took = Since(start).count();
+    done = true;
+    holding.join();
+    // Its call ends once it has answered, with what its answer gives, however long the
+    // silent client's calls are held.
+    EXPECT_GE(took, c.delay);
+    EXPECT_LT(took, c.delay + 700);
+    dbus_uint32_t argError = 99;
+    EXPECT_EQ(ResultOf(reply, &argError), c.hr);
+    if (FAILED(c.hr)) EXPECT_EQ(argError, c.argError);
+    if (reply) dbus_message_unref(reply);
+  }
+}
+
+TEST(HeldServer, AClientsCallsRunInTheOrderItSentThem) {
+  BoundedServer server;
+  RawClient client(RawClient::Answer::Description, PeerIid, milliseconds(300));
+  const std::string path = client.Create();
+  ASSERT_FALSE(path.empty());
+  DBusMessage* first = client.Call(PutValue(path, client, PeerIid, 5), seconds(5));
+  EXPECT_EQ(ResultOf(first), S_OK);
+  if (first) dbus_message_unref(first);
+  // The put waits for the object's description; the get, sent at once behind it, sees it.
+  const dbus_uint32_t put = client.Send(PutValue(path, client, PeerIid));
+  const dbus_uint32_t get = client.Send(GetMember(path, "get_Value"));
+  DBusMessage* stored = client.Reply(put, seconds(5));
+  DBusMessage* read = client.Reply(get, seconds(5));
+  EXPECT_EQ(ResultOf(stored), S_OK);
+  EXPECT_EQ(VariantTypeOf(read), VT_DISPATCH);
+  for (DBusMessage* reply : {stored, read})
+    if (reply) dbus_message_unref(reply);
+  // Another client's calls do not wait behind a client's held call.
+  const IID later = MakeGuid("{00000000-0000-0000-0000-0000000000C1}");
+  RawClient slow(RawClient::Answer::Description, later, milliseconds(1000));
+  const std::string slowPath = slow.Create();
+  ASSERT_FALSE(slowPath.empty());
+  const dbus_uint32_t held = slow.Send(PutValue(slowPath, slow, later));
+  const auto asked = steady_clock::now();
+  const dbus_uint32_t quick = client.Send(GetMember(path, "get_Value"));
+  DBusMessage* value = client.Reply(quick, seconds(5));
+  EXPECT_EQ(VariantTypeOf(value), VT_DISPATCH);
+  EXPECT_LT(Since(asked).count(), 1000);
+  EXPECT_EQ(slow.Unread(), 0u);  // answered while the other is still held
+  if (value) dbus_message_unref(value);
+  DBusMessage* after = slow.Reply(held, seconds(5));
+  EXPECT_EQ(ResultOf(after), S_OK);
+  if (after) dbus_message_unref(after);
+}
+
+TEST(HeldServer, AFloodOfHeldCallsIsRefusedPastTheLimitAndHoldsUpNoOne) {
+  BoundedServer server;
+  RawClient flooding, other;
+  const std::string floodPath = flooding.Create(), otherPath = other.Create();
+  ASSERT_FALSE(floodPath.empty());
+  ASSERT_FALSE(otherPath.empty());
+  DBusMessage* warm = other.Call(GetMember(otherPath, "get_Live"), seconds(5));
+  if (warm) dbus_message_unref(warm);
+  const long before = server.Resident();
+  ASSERT_GT(before, 0);
+
+  // Calls that each wait on the client's description of its object, which never comes.
+  constexpr int Flood = 3000;
+  const auto start = steady_clock::now();
+  for (int i = 0; i < Flood; ++i) flooding.Send(PutValue(floodPath, flooding, PeerIid));
+  // Another client is answered within a second throughout, until the refusals are in and
+  // a held call or two has passed its bound.
+  milliseconds slowest(0);
+  while (Since(start) < seconds(20) &&
+         (Since(start) < milliseconds(TypeInfoBound * 2) || flooding.Unread() < Flood - ClientHeldCallLimit)) {
+    const auto asked = steady_clock::now();
+    DBusMessage* live = other.Call(GetMember(otherPath, "get_Live"), seconds(5));
+    EXPECT_EQ(ResultOf(live), S_OK);
+    if (live) dbus_message_unref(live);
+    slowest = std::max(slowest, Since(asked));
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  EXPECT_LT(slowest.count(), 1000);
+  // Past the limit the flooding client's calls were refused at once, saying why; the calls
+  // held meanwhile fail one by one, as the bound of each passes.
+  int refused = 0, timedOut = 0;
+  for (auto& [serial, reply] : flooding.TakeReplies()) {
+    HRESULT hr = ResultOf(reply);
+    refused += hr == RPC_E_SERVERCALL_RETRYLATER;
+    timedOut += hr == RPC_E_TIMEOUT;
+    dbus_message_unref(reply);
+  }
+  EXPECT_LE(refused, Flood - int(ClientHeldCallLimit));
+  EXPECT_GE(refused, Flood - 2 * int(ClientHeldCallLimit));
+  EXPECT_GE(timedOut, 1);
+  // What the server keeps for them stays small: no more than 8 MB over what it used before.
+  const long after = server.Resident();
+  EXPECT_LT(after - before, 8 * 1024) << before << " kB before, " << after << " kB after";
+  std::printf("%d calls: %d refused, %d timed out; the server used %ld kB before, %ld kB after; "
+              "another client's slowest answer %lld ms.\n",
+              Flood, refused, timedOut, before, after, static_cast<long long>(slowest.count()));
 }
 
 // Registers the test classes as a server would, from a folder whose name holds a space

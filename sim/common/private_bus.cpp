@@ -27,6 +27,9 @@ PrivateSessionBus::PrivateSessionBus() {
                            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                            "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n  </policy>\n"
                            "  <limit name=\"service_start_timeout\">10000</limit>\n"
+                           // As many calls awaiting an answer as a desktop's session bus lets
+                           // through, not the daemon's much lower built-in limit.
+                           "  <limit name=\"max_replies_per_connection\">50000</limit>\n"
                            "</busconfig>\n";
   // Set before the daemon starts, so the programs it starts find this bus too.
   address_ = "unix:path=" + folder_ + "/bus";
