@@ -332,8 +332,10 @@ void FindSealsThread(TActionParams& p) {
   };
   for (int rounds = Rounds;;) {
     p.Port->Purge();
-    if (ActionCanceled || p.Port->SendFrame(0, request, sizeof request) != 0) {
-      p.Port->Close();  // nothing of this search is merged
+    // Nothing of a search cut short is merged; a failed send is the port's failure.
+    if (!ActionCanceled) p.Result = p.Port->SendFrame(0, request, sizeof request);
+    if (ActionCanceled || p.Result != 0) {
+      p.Port->Close();
       return;
     }
     for (;;) {

@@ -82,7 +82,7 @@ void EraseKeysetThread(TActionParams& params);
 void LogoffAllThread(TActionParams& params);
 // Asks every seal on the record's port to answer a broadcast until three rounds in a row
 // bring nothing or 32 seals have answered; their serial numbers go to FoundSeals. A port
-// that does not open, a failed send or a cancel leaves FoundSeals empty.
+// that does not open or a failed send sets Result; either, or a cancel, leaves FoundSeals empty.
 void FindSealsThread(TActionParams& params);
 
 // The number of log pages to read for the wanted newest entries of a log.

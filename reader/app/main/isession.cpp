@@ -146,8 +146,10 @@ HRESULT TZarnReaderSession::Silent() {
 }
 
 HRESULT TZarnReaderSession::Find(const Bstr& port) {
-  if (!form_) return S_OK;
-  const TMainForm::TFindOutcome outcome = form_->FindSealsOnPort(QString::fromStdString(port.Utf8()));
+  // Without the window nothing is searched, which the caller reads as a refused search.
+  TMainForm::TFindOutcome outcome;
+  outcome.refused = true;
+  if (form_) outcome = form_->FindSealsOnPort(QString::fromStdString(port.Utf8()));
   // Find answers S_OK whatever became of the search; what did is left in the store for the caller.
   const auto keep = [this](const char* name, const QString& text) {
     SetValue(Bstr::FromUtf8(name), Variant(Bstr::FromUtf8(text.toStdString())));

@@ -962,7 +962,8 @@ TMainForm::TFindOutcome TMainForm::FindSeals(bool replacing) {
   }
   bool ran = false;
   try {
-    ran = list.size() == 1 ? (RunAction(FindSealsThread, records[0]), true) : RunActionOnAll(FindSealsThread, list);
+    // False only when refused: a port's failure is in its record.
+    ran = RunActionOnAll(FindSealsThread, list);
   } catch (...) {
   }
   if (!ran) {
@@ -970,6 +971,8 @@ TMainForm::TFindOutcome TMainForm::FindSeals(bool replacing) {
     return outcome;
   }
   outcome.canceled = ActionCanceled;
+  // A port that failed, or a cancel, leaves its seals as they were: the search did not end there.
+  const auto toItsEnd = [&](size_t i) { return !outcome.canceled && records[i].Result == 0; };
   std::vector<uint32_t> found;
   QStringList failures;
   for (size_t i = 0; i < ports.size(); ++i) {
@@ -977,14 +980,12 @@ TMainForm::TFindOutcome TMainForm::FindSeals(bool replacing) {
       failures << outcome.ports[int(i)] + ": " + QString::fromStdString(ErrorText(records[i].Result));
     // The ports may have gone while the search ran (an interface removed meanwhile).
     if (trees_->RootNode()->indexOfChild(ports[i]) < 0) continue;
-    MergeFoundSeals(ports[i], records[i].FoundSeals);
+    MergeFoundSeals(ports[i], records[i].FoundSeals, toItsEnd(i));
     const uint32_t* seals = records[i].FoundSeals;
     found.insert(found.end(), seals, std::find(seals, seals + 32, 0u));
   }
-  // A port that did not open, or a cancel, found nothing: its seals stay.
-  if (!outcome.canceled)
-    for (size_t i = 0; i < ports.size(); ++i)
-      if (records[i].Result == 0) trees_->RemoveSealsNotFound(replaced[i], found);
+  for (size_t i = 0; i < ports.size(); ++i)
+    if (toItsEnd(i)) trees_->RemoveSealsNotFound(replaced[i], found);
   if (!failures.isEmpty()) {
     outcome.failure = failures.join('\r');
     ShowMessageDlg(outcome.failure, TMsgDlgType::Error, platform::MB_OK);
@@ -992,7 +993,7 @@ TMainForm::TFindOutcome TMainForm::FindSeals(bool replacing) {
   return outcome;
 }
 
-void TMainForm::MergeFoundSeals(TTreeNode* port, const uint32_t found[32]) {
+void TMainForm::MergeFoundSeals(TTreeNode* port, const uint32_t found[32], bool toItsEnd) {
   const uint32_t* end = std::find(found, found + 32, 0u);
   for (const uint32_t* serial = found; serial != end; ++serial) trees_->AddSeal(*serial, port);
   SetupTreeView->expandItem(port);
@@ -1003,7 +1004,10 @@ void TMainForm::MergeFoundSeals(TTreeNode* port, const uint32_t found[32]) {
     uint32_t address = 0;
     node->seal->get_Address(&address);
     if (address == 0) continue;  // "Any Seal" keeps its state
-    const bool wasFound = std::find(found, end, address) != end;
+    // A search cut short drops its list: the found image it gave each seal as it answered tells.
+    const bool wasFound = std::find(found, end, address) != end ||
+                          (!toItsEnd && node->StateIndex() == FoundStateImage);
+    if (!wasFound && !toItsEnd) continue;  // not asked to the end: keeps its state
     states.emplace_back(address, !wasFound ? NotFoundStateImage
                                  : node->seal->LoggedOn() ? LoggedOnStateImage
                                                           : IdleStateImage);

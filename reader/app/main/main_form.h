@@ -52,7 +52,7 @@ class TMainForm : public QMainWindow {
 
   // What became of a search: refused (another operation ran, nothing was searched), or the
   // ports searched, whether a cancel cut it short, and what the window said of each port
-  // that did not open (empty when all opened).
+  // that did not open or could not be sent on (empty when none failed).
   struct TFindOutcome {
     bool refused = false;
     bool canceled = false;
@@ -60,11 +60,13 @@ class TMainForm : public QMainWindow {
     QString failure;
   };
   // Searches the port named (or, for a name of no port, every port); its seals that the
-  // search does not find again leave the setup. A port that did not open, and a canceled
-  // search, remove none.
+  // search does not find again leave the setup. A port that failed, and a canceled search,
+  // remove none.
   TFindOutcome FindSealsOnPort(const QString& name);
   // Puts the found seals under the port and settles the state of each of its numbered seals.
-  void MergeFoundSeals(TTreeNode* port, const uint32_t found[32]);
+  // Only a search that ran to its end on the port marks a seal not found; after one cut
+  // short, a seal that answered shows its state as a found one does, and the others keep theirs.
+  void MergeFoundSeals(TTreeNode* port, const uint32_t found[32], bool toItsEnd);
   void FindSealsMenuItemClick();
 
   void NewDatabase();

@@ -418,7 +418,8 @@ void TSetupTrees::RemoveSealsNotFound(const std::vector<ComPtr<TZarnReaderSeal>>
     // Gone meanwhile, removed by the operator or with its interface: nothing left to remove.
     TTreeNode* node = seal->Node();
     if (!node) continue;
-    // "Any Seal" is never among the seals found, so it goes too.
+    // "Any Seal" stands for whichever seal answers: no search finds it, and none removes it.
+    if (node->address == 0) continue;
     if (std::find(found.begin(), found.end(), node->address) == found.end()) DeleteSealNode(node);
   }
 }

@@ -68,7 +68,8 @@ class TSetupTrees : public QObject {
   // A search on a port (on every port, with the root) replaces the node's seals by those it
   // finds. Taken before the search: the objects of the seals it replaces.
   std::vector<ComPtr<TZarnReaderSeal>> SealsOf(TTreeNode* node) const;
-  // After the search: those still in the setup that it did not find go without a question.
+  // After the search: those still in the setup that it did not find go without a question;
+  // "Any Seal" stays.
   // A seal found again keeps its node, so its object, its session with the seal and its
   // places in the groups.
   void RemoveSealsNotFound(const std::vector<ComPtr<TZarnReaderSeal>>& seals, const std::vector<uint32_t>& found);

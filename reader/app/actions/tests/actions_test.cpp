@@ -314,6 +314,18 @@ TEST_F(FindSealsTest, APortThatDoesNotOpenFindsNothing) {
   EXPECT_TRUE(link_.Requests().empty());
 }
 
+// The first answer comes whole; the line goes down in place of the second, so the next round
+// cannot be sent. The port failed: nothing of its search counts, not even the seal that answered.
+TEST_F(FindSealsTest, ASendThatFailsGivesItsCodeAndFindsNothing) {
+  AddAnsweringSeals(1, 2);
+  link_.InjectFault({});
+  link_.InjectFault({sim::LinkFault::CloseConnection});
+  EXPECT_FALSE(RunAction(FindSealsThread, record_));
+  EXPECT_EQ(record_.Result, SealError::TransmitError);
+  EXPECT_EQ(Found(), std::vector<uint32_t>(32, 0));
+  EXPECT_EQ(link_.Requests().size(), 1u);
+}
+
 TEST_F(FindSealsTest, LoggingOffThreeSealsGoesOnAfterTheSecondFails) {
   std::vector<std::unique_ptr<sim::SimulatedSeal>> seals;
   TActionParams all;

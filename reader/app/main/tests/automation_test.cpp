@@ -573,11 +573,22 @@ TEST_F(AutomationTest, SessionFindRemovesTheSealsOfThePortOrOfEveryPort) {
   EXPECT_EQ(FindOutcome(session.Get()), "refused||");
 }
 
-// A search whose port another program holds never ran, and a canceled one did not end:
-// neither takes a seal from the setup.
+// A search whose port another program holds never ran, a canceled one and one whose line
+// went down did not end: none takes a seal from the setup, or marks one not found.
 TEST_F(AutomationTest, ASearchThatDidNotRunToItsEndRemovesNoSeal) {
-  AddSeal(Serial);
+  ComPtr<IDispatch> loggedOn = SealObject(AddSeal(Serial));
+  ASSERT_EQ(Method(loggedOn.Get(), "GetChallenge"), S_OK);
+  ASSERT_EQ(Method(loggedOn.Get(), "Logon"), S_OK);
   AddSeal(999);
+  // The state of each seal in the setup tree, then of its entry under All Seals.
+  const auto states = [&] {
+    std::vector<int> shown = StatesUnder(Com7());
+    for (int state : StatesUnder(form_->Trees().AllSealsNode())) shown.push_back(state);
+    return shown;
+  };
+  const std::vector<int> before{LoggedOnStateImage, IdleStateImage, LoggedOnStateImage, IdleStateImage};
+  ASSERT_EQ(states(), before);
+  const size_t asked = link_.Requests().size();  // by the log-on
   ComPtr<IDispatch> session = Session();
   platform::MessageBoxRecorder boxes;
   const auto holding = [&](const std::function<void()>& search) {
@@ -588,12 +599,13 @@ TEST_F(AutomationTest, ASearchThatDidNotRunToItsEndRemovesNoSeal) {
     ::close(held);
   };
   holding([&] { ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}), S_OK); });
-  EXPECT_TRUE(link_.Requests().empty());
+  EXPECT_EQ(link_.Requests().size(), asked);
   EXPECT_NE(form_->Trees().FindSealNode(999), nullptr);
   EXPECT_NE(form_->Trees().FindSealNode(Serial), nullptr);
   ASSERT_EQ(boxes.Boxes().size(), 1u);
   EXPECT_EQ(boxes.Boxes()[0].text, "COM7: Open comport failed.");
   EXPECT_EQ(FindOutcome(session.Get()), "done|COM7|COM7: Open comport failed.");
+  EXPECT_EQ(states(), before);
 
   // The menu's Find says the same.
   boxes.Clear();
@@ -602,16 +614,42 @@ TEST_F(AutomationTest, ASearchThatDidNotRunToItsEndRemovesNoSeal) {
   holding([&] { form_->FindSealsMenuItem->trigger(); });
   ASSERT_EQ(boxes.Boxes().size(), 1u);
   EXPECT_EQ(boxes.Boxes()[0].text, "COM7: Open comport failed.");
+  EXPECT_EQ(states(), before);
 
-  // Canceled while the silent seal is waited for.
+  // Canceled while the silent seal is waited for: the seal that answered shows it is logged
+  // on as before, the silent one what it showed before.
   boxes.Clear();
   QTimer::singleShot(50, form_.get(), [&] { Method(session.Get(), "Cancel"); });
   ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}), S_OK);
-  EXPECT_FALSE(link_.Requests().empty());
+  EXPECT_GT(link_.Requests().size(), asked);
   EXPECT_NE(form_->Trees().FindSealNode(999), nullptr);
   EXPECT_NE(form_->Trees().FindSealNode(Serial), nullptr);
   EXPECT_TRUE(boxes.Boxes().empty());
   EXPECT_EQ(FindOutcome(session.Get()), "canceled|COM7|");
+  EXPECT_EQ(states(), before);
+
+  // The line goes down in place of the first answer, so the next round cannot be sent.
+  link_.InjectFault({sim::LinkFault::CloseConnection});
+  ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}), S_OK);
+  EXPECT_NE(form_->Trees().FindSealNode(999), nullptr);
+  EXPECT_NE(form_->Trees().FindSealNode(Serial), nullptr);
+  ASSERT_EQ(boxes.Boxes().size(), 1u);
+  EXPECT_EQ(boxes.Boxes()[0].text, "COM7: Transmit error.");
+  EXPECT_EQ(FindOutcome(session.Get()), "done|COM7|COM7: Transmit error.");
+  EXPECT_EQ(states(), before);
+}
+
+// A session whose window has gone searches nothing, and says so in place of the outcome of
+// the search it made before.
+TEST_F(AutomationTest, SessionFindWithoutTheWindowKeepsNoEarlierOutcome) {
+  const ComPtr<TZarnReaderSession> outside = TZarnReaderSession::Create(form_.get());
+  const ComPtr<IDispatch> session(static_cast<IZarnReaderSession*>(outside.Get()));
+  ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}), S_OK);
+  ASSERT_EQ(FindOutcome(session.Get()), "done|COM7|");
+  form_->Session().Silent();
+  form_.reset();
+  ASSERT_EQ(Method(session.Get(), "Find", {Variant(Bstr::FromUtf8("COM7"))}), S_OK);
+  EXPECT_EQ(FindOutcome(session.Get()), "refused||");
 }
 
 TEST_F(AutomationTest, SessionFindKeepsTheSealsItFindsAgainWithTheirSessionsAndGroupPlaces) {
@@ -664,6 +702,8 @@ TEST_F(AutomationTest, SessionFindKeepsTheSealsItFindsAgainWithTheirSessionsAndG
   ASSERT_NE(form_->Trees().FindSealNode(Serial), nullptr);
   EXPECT_EQ(SealObject(form_->Trees().FindSealNode(Serial)).Get(), held.Get());
   EXPECT_EQ(form_->Trees().FindSealNode(Serial + 10)->ParentNode(), interfaceNode);
+  // No search finds "Any Seal", and none removes it.
+  EXPECT_NE(ChildNamed(interfaceNode, "Any Seal"), nullptr);
   // Still logged on, so the close asks, and Yes logs it off.
   platform::MessageBoxRecorder boxes;
   boxes.Answer(platform::IDYES);
