@@ -35,7 +35,7 @@ inline constexpr size_t MaxStoreFile = 64u << 20;
 inline constexpr size_t MaxSavedKeyFile = 16u << 20;
 
 // Reads a whole regular file of at most limit bytes. Anything else is ERROR_BADDB, found
-// before the file is read and without waiting for a FIFO's writer.
+// before the file is read; what is no regular file is not even opened.
 int32_t ReadWholeFile(const std::string& path, size_t limit, std::string& text);
 // Writes a file that must not exist yet; a failed write leaves no file behind.
 int32_t WriteNewFile(const std::string& path, const std::string& text);
