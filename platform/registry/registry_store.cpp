@@ -161,7 +161,11 @@ int32_t ChangeStore(Root root, const std::function<int32_t(Key& tree, bool& chan
   int32_t result = ReadStore(root, tree);
   bool changed = false;
   if (result == ERROR_SUCCESS) result = change(tree, changed);
-  if (result == ERROR_SUCCESS && changed) result = Replace(dir, root, Format(tree, FileKind::Store));
+  if (result == ERROR_SUCCESS && changed) {
+    const std::string text = Format(tree, FileKind::Store);
+    // Written, the root would be refused as damaged by every later read and change.
+    result = text.size() > MaxStoreFile ? ERROR_REGISTRY_QUOTA_LIMIT : Replace(dir, root, text);
+  }
   return result;  // closing the lock file releases the lock
 }
 
