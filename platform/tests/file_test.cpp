@@ -1,8 +1,11 @@
-// Opening files to read them whole, against the kernel's own FIFOs and pseudo-terminals.
+// Opening files to read them whole and replacing files by complete new ones, against the
+// kernel's own FIFOs, pseudo-terminals, links and users.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +17,7 @@
 
 #include "file_traps.h"
 #include "open_for_reading.h"
+#include "replace_file.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
@@ -28,6 +32,11 @@ struct TempDir {
   ~TempDir() { fs::remove_all(path); }
   fs::path path;
 };
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 // A thread that opens a FIFO for writing and waits in that open until a reader comes.
 class BlockedWriter {
@@ -108,4 +117,81 @@ TEST(OpenForReading, ATerminalIsRefusedWithoutAnOpen) {
   line.revents = 0;
   EXPECT_EQ(::poll(&line, 1, 0), 0) << "revents " << line.revents;
   ::close(master);
+}
+
+// A chain of links is followed as far as the system follows one, and the file at its end
+// is replaced. A chain that still ends in a link (too long, or a loop) is refused: the
+// last link replaced by a file would break the chain for good.
+TEST(ReplaceFile, AChainOfLinksIsFollowedAsFarAsTheSystemFollowsOne) {
+  struct Case {
+    const char* what;
+    int links;
+    bool loop;
+    bool replaced;
+  } cases[] = {
+      {"40 links", 40, false, true},
+      {"41 links", 41, false, false},
+      {"a loop of two", 2, true, false},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const auto link = [&](int n) { return dir.path / ("link" + std::to_string(n)); };
+    for (int n = 0; n < c.links; ++n)
+      fs::create_symlink(n + 1 < c.links ? link(n + 1).filename() : c.loop ? link(0).filename() : "file", link(n));
+    std::ofstream(dir.path / "file") << "old";
+    std::string reason;
+    const platform::ReplaceResult result =
+        platform::ReplaceFile(link(0), [](int fd) { return platform::WriteAll(fd, "new", 3); }, &reason);
+    EXPECT_EQ(result, c.replaced ? platform::ReplaceResult::Replaced : platform::ReplaceResult::Failed) << c.what;
+    EXPECT_EQ(reason, c.replaced ? "" : "Too many levels of symbolic links") << c.what;
+    EXPECT_EQ(ReadFile(dir.path / "file"), c.replaced ? "new" : "old") << c.what;
+    for (int n = 0; n < c.links; ++n) EXPECT_TRUE(fs::is_symlink(link(n))) << c.what << ": link " << n;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), c.links + 1) << c.what;  // no temporary left
+  }
+}
+
+// The new file keeps the old one's owner and group as far as the saver may give them: a
+// saver that does not own the file still keeps its group when it is one of the saver's.
+// Each save runs in a child process that has become the saver, an unprivileged user.
+TEST(ReplaceFile, TheOldGroupStaysWhereTheSaverMayGiveIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "becoming another user takes root";
+  constexpr uid_t Owner = 61000, Saver = 61001;
+  constexpr gid_t FileGroup = 61100, SaverGroup = 61101;
+  struct Case {
+    const char* what;
+    bool becomeSaver;
+    std::vector<gid_t> groups;  // the saver's groups besides its own
+    uid_t owner;
+    gid_t group;
+  } cases[] = {
+      {"root keeps owner and group", false, {}, Owner, FileGroup},
+      {"a saver of the file's group keeps the group", true, {FileGroup}, Saver, FileGroup},
+      {"a saver of other groups gives its own", true, {}, Saver, SaverGroup},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    ::chmod(dir.path.c_str(), 0777);
+    const fs::path file = dir.path / "settings";
+    std::ofstream(file) << "old";
+    ASSERT_EQ(::chown(file.c_str(), Owner, FileGroup), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0664), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (c.becomeSaver && (::setgroups(c.groups.size(), c.groups.data()) != 0 || ::setgid(SaverGroup) != 0 ||
+                            ::setuid(Saver) != 0))
+        ::_exit(2);
+      const auto result = platform::ReplaceFile(file, [](int fd) { return platform::WriteAll(fd, "new", 3); });
+      ::_exit(result == platform::ReplaceResult::Replaced ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what << ": status " << status;
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(ReadFile(file), "new") << c.what;
+    EXPECT_EQ(st.st_uid, c.owner) << c.what;
+    EXPECT_EQ(st.st_gid, c.group) << c.what;
+    EXPECT_EQ(st.st_mode & 07777, 0664u) << c.what;
+  }
 }
