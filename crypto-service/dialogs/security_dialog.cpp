@@ -21,6 +21,13 @@ QPushButton* Button(const char* text) {
   return button;
 }
 
+// The digit a character stands for in a password group, a lower-case one raised; a null
+// character for anything else.
+QChar GroupDigit(QChar c) {
+  if (c >= 'a' && c <= 'f') return c.toUpper();
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') ? c : QChar();
+}
+
 }  // namespace
 
 bool HexEditProc::eventFilter(QObject* watched, QEvent* event) {
@@ -41,15 +48,23 @@ bool HexEditProc::eventFilter(QObject* watched, QEvent* event) {
   }
   const QString text = key->text();
   if (text.size() != 1) return false;  // no character: cursor keys and the like
-  const QChar c = text[0];
-  if (c >= 'a' && c <= 'f') {
-    static_cast<QLineEdit*>(watched)->insert(QString(c.toUpper()));
+  const QChar c = text[0], digit = GroupDigit(c);
+  if (!digit.isNull() && digit != c) {
+    static_cast<QLineEdit*>(watched)->insert(QString(digit));
     return true;
   }
-  const bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
   const ushort code = c.unicode();
   const bool editing = code == 1 || code == 3 || code == 8 || code == 22 || code == 26;
-  return !(hex || editing);
+  return digit.isNull() && !editing;
+}
+
+QValidator::State HexGroupValidator::validate(QString& input, int&) const {
+  for (QChar& c : input) {
+    const QChar digit = GroupDigit(c);
+    if (digit.isNull()) return Invalid;
+    c = digit;
+  }
+  return Acceptable;
 }
 
 CSecurityDialog::CSecurityDialog(SharedTokenHold token, const KeyDatabaseSource& database, QWidget* owner)
@@ -117,6 +132,7 @@ bool CSecurityDialog::OnInitDialog() {
   for (auto* edits : {&old_, &new_})
     for (QLineEdit* edit : *edits) {
       edit->installEventFilter(&hexFilter_);
+      edit->setValidator(&hexValidator_);
       edit->setMaxLength(4);
     }
   for (QLineEdit* edit : key_) edit->setMaxLength(4);

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QObject>
+#include <QValidator>
 #include <array>
 #include <memory>
 
@@ -16,11 +17,20 @@ class QLineEdit;
 
 // The filter of the password groups: hexadecimal digits only, lower-case ones raised;
 // the editing control characters, Delete and the dialog's keys (Tab, Shift+Tab, Esc,
-// Enter) pass. Pasted text is not filtered.
+// Enter) pass. Pasted text passes it as Ctrl+V; HexGroupValidator holds it to the rule.
 class HexEditProc : public QObject {
  public:
   using QObject::QObject;
   bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
+// What a password group takes of pasted or dropped text, of any paste the box offers:
+// what typing would take, hexadecimal digits with lower-case ones raised, and nothing of
+// a text that holds anything else. The box's length of four cuts off what is too long.
+class HexGroupValidator : public QValidator {
+ public:
+  using QValidator::QValidator;
+  State validate(QString& input, int& position) const override;
 };
 
 class CSecurityDialog : public QDialog {
@@ -67,4 +77,5 @@ class CSecurityDialog : public QDialog {
   Groups old_{}, new_{};
   std::array<QLineEdit*, 8> key_{}, result_{}, storedMacEdits_{};
   HexEditProc hexFilter_;
+  HexGroupValidator hexValidator_;
 };

@@ -1,16 +1,29 @@
 #pragma once
 // Opening a file that is to be read whole.
 
+#include <cerrno>
+#include <cstddef>
 #include <string>
 #include <sys/stat.h>
 
 namespace platform {
 
-// Opens path read-only and close-on-exec without waiting in the open, which a FIFO
-// nobody writes to (or a device) would make the caller do, and never as a controlling
-// terminal. info is the open descriptor's own, so the file checked is the file read.
-// A regular file's descriptor blocks again for its reads; anything else is for the
-// caller to refuse. Returns -1 with errno when the open or fstat fails.
+// errno of a path that leads to something that is there but is neither a regular file
+// nor a folder (a folder gives EISDIR): a FIFO, a device, a socket.
+inline constexpr int NotARegularFile = ENXIO;
+
+// Opens the regular file at path read-only and close-on-exec, never as a controlling
+// terminal. Anything else is refused by its type before it is opened: opening a tty
+// raises its modem lines (and closing it drops them, which resets some devices), and
+// opening a FIFO lets a writer waiting in its own open go on. info is the open
+// descriptor's own, so the file checked is the file read, also when the path was
+// changed between the look and the open. Returns -1 with errno when the path is no
+// regular file (EISDIR, NotARegularFile) or the stat, open or fstat fails.
 int OpenForReading(const std::string& path, struct stat& info);
+
+// Reads the whole regular file at path, of at most limit bytes, into text. Returns 0, or
+// the errno of the failure: those of OpenForReading, and EFBIG for a larger file, found
+// before it is read.
+int ReadRegularFile(const std::string& path, size_t limit, std::string& text);
 
 }  // namespace platform

@@ -15,17 +15,32 @@ namespace platform {
 
 namespace {
 
+// As many links as the system follows in one path.
+constexpr int MaxLinkHops = 40;
+
 // The name the new content must end up under: a link's target, so the link survives,
-// even when the target does not exist yet.
-fs::path FinalPath(const fs::path& path) {
+// even when the target does not exist yet. A chain that still ends in a link after as
+// many links as the system follows (a loop, too long a chain) is an error.
+fs::path FinalPath(const fs::path& path, std::error_code& error) {
   fs::path current = path;
   std::error_code ec;
-  for (int hop = 0; hop < 40 && fs::is_symlink(fs::symlink_status(current, ec)); ++hop) {
-    fs::path next = fs::read_symlink(current, ec);
-    if (ec) break;
+  for (int hop = 0; fs::is_symlink(fs::symlink_status(current, ec)); ++hop) {
+    if (hop == MaxLinkHops) {
+      error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+      return {};
+    }
+    fs::path next = fs::read_symlink(current, error);
+    if (error) return {};
     current = next.is_absolute() ? next : current.parent_path() / next;
   }
   return current;
+}
+
+// The old file's owner and group for the new one, as far as the saver may give them: a
+// saver that is not root still keeps the group when it is one of the saver's groups.
+void KeepOwner(int fd, const struct stat& old) {
+  if (::fchown(fd, old.st_uid, old.st_gid) == 0) return;
+  if (::fchown(fd, uid_t(-1), old.st_gid) != 0) errno = 0;  // the saver's own group, then
 }
 
 // The temporary file until it has been renamed into place.
@@ -89,7 +104,11 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-std::string ReplacedFile(const std::string& path) { return FinalPath(path).string(); }
+std::string ReplacedFile(const std::string& path) {
+  std::error_code error;
+  const fs::path target = FinalPath(path, error);
+  return error ? path : target.string();
+}
 
 ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write, std::string* reason) {
   const auto failed = [reason](ReplaceResult result, const char* why) {
@@ -97,7 +116,10 @@ ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int 
     return result;
   };
   if (path.empty()) return failed(ReplaceResult::Failed, std::strerror(ENOENT));
-  const fs::path target = FinalPath(path);
+  std::error_code linkError;
+  const fs::path target = FinalPath(path, linkError);
+  // Not the last link replaced by a file instead: the chain would be broken for good.
+  if (linkError) return failed(ReplaceResult::Failed, std::strerror(linkError.value()));
   fs::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
   std::string name;
@@ -112,9 +134,9 @@ ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int 
   if (::stat(target.c_str(), &old) == 0) {
     if (!S_ISREG(old.st_mode))
       return failed(ReplaceResult::Failed, S_ISDIR(old.st_mode) ? std::strerror(EISDIR) : "Not a regular file");
+    KeepOwner(fd, old);
+    // After the owner: a change of owner or group drops the set-ID bits.
     ::fchmod(fd, old.st_mode & 07777);
-    // Best effort: another owner's file becomes ours, with its permissions.
-    if (::fchown(fd, old.st_uid, old.st_gid) != 0) errno = 0;
   }
   errno = 0;
   int error = 0;

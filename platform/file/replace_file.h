@@ -18,9 +18,12 @@ enum class ReplaceResult {
 // write gets the temporary file's descriptor and returns false when it could not write
 // everything; when it throws, the temporary is removed and the exception passes on.
 // A symbolic link is followed, also one whose target does not exist yet: its target is
-// replaced, the link stays. The new file takes the old one's permissions, or those of a
-// newly created file. A failure leaves why in reason, when one is given: the system's text
-// for the error of the step that failed.
+// replaced, the link stays; links the system would not follow to their end (a loop, a
+// chain of over 40) are refused and stay as they are. The new file takes the old one's
+// permissions, owner and group, as far as the saver may give them (a saver that is not
+// root becomes the owner and keeps the group when it is one of its own groups), or those
+// of a newly created file. A failure leaves why in reason, when one is given: the
+// system's text for the error of the step that failed.
 ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write,
                           std::string* reason = nullptr);
 

@@ -41,6 +41,7 @@ inline constexpr LSTATUS ERROR_BAD_PATHNAME = 161;     // empty name segment, le
 inline constexpr LSTATUS ERROR_ALREADY_EXISTS = 183;   // a save over an existing file
 inline constexpr LSTATUS ERROR_MORE_DATA = 234;        // the buffer is too small
 inline constexpr LSTATUS ERROR_NO_MORE_ITEMS = 259;    // enumeration index past the end
+inline constexpr LSTATUS ERROR_REGISTRY_QUOTA_LIMIT = 613;  // a change that would make its root too large
 inline constexpr LSTATUS ERROR_BADDB = 1009;           // a store or save file that cannot be read
 inline constexpr LSTATUS ERROR_KEY_DELETED = 1018;     // the handle's key was deleted
 inline constexpr LSTATUS ERROR_DATATYPE_MISMATCH = 1629;  // a value of another type (key object)

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -128,30 +127,15 @@ const char* RootName(Root root) {
 std::string StoreFile(Root root) { return RegistryDirectory() + "/" + RootName(root); }
 
 int32_t ReadWholeFile(const std::string& path, size_t limit, std::string& text) {
-  text.clear();
-  struct stat st;
-  Fd fd(OpenForReading(path, st));
-  if (fd.get() < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return ERROR_FILE_NOT_FOUND;
-    return FromErrno(errno, ERROR_READ_FAULT);
+  switch (int error = ReadRegularFile(path, limit, text)) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT:
+    case ENOTDIR: return ERROR_FILE_NOT_FOUND;
+    case EISDIR:
+    case NotARegularFile:
+    case EFBIG: return ERROR_BADDB;
+    default: return FromErrno(error, ERROR_READ_FAULT);
   }
-  if (!S_ISREG(st.st_mode) || uintmax_t(st.st_size) > limit) return ERROR_BADDB;
-  text.resize(size_t(st.st_size));
-  size_t done = 0;
-  while (true) {
-    if (done == text.size()) {
-      // Room for one byte past the limit, so a file of just the limit ends in a read of 0.
-      if (text.size() > limit) return ERROR_BADDB;
-      text.resize(std::min(limit + 1, text.size() + 4096));
-    }
-    ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return FromErrno(errno, ERROR_READ_FAULT);
-    if (n == 0) break;
-    done += size_t(n);
-  }
-  text.resize(done);
-  return ERROR_SUCCESS;
 }
 
 int32_t ReadStore(Root root, Key& tree) {
@@ -177,7 +161,11 @@ int32_t ChangeStore(Root root, const std::function<int32_t(Key& tree, bool& chan
   int32_t result = ReadStore(root, tree);
   bool changed = false;
   if (result == ERROR_SUCCESS) result = change(tree, changed);
-  if (result == ERROR_SUCCESS && changed) result = Replace(dir, root, Format(tree, FileKind::Store));
+  if (result == ERROR_SUCCESS && changed) {
+    const std::string text = Format(tree, FileKind::Store);
+    // Written, the root would be refused as damaged by every later read and change.
+    result = text.size() > MaxStoreFile ? ERROR_REGISTRY_QUOTA_LIMIT : Replace(dir, root, text);
+  }
   return result;  // closing the lock file releases the lock
 }
 

@@ -23,19 +23,22 @@ std::string StoreFile(Root root);
 int32_t ReadStore(Root root, Key& tree);
 
 // Runs change on the root's keys read under the lock; when it reports a change and
-// succeeds, the keys are written back before the lock is released.
+// succeeds, the keys are written back before the lock is released. Keys whose file would
+// be larger than MaxStoreFile are not written: ERROR_REGISTRY_QUOTA_LIMIT, and the root
+// keeps its file.
 int32_t ChangeStore(Root root, const std::function<int32_t(Key& tree, bool& changed)>& change);
 
-// The largest root's file read. A store holds settings and class registrations, some
-// kilobytes; far beyond that a file is no store, and its keys would take many times its
-// size in memory.
+// The largest root's file read or written. A store holds settings and class registrations,
+// some kilobytes; far beyond that a file is no store, and its keys would take many times
+// its size in memory.
 inline constexpr size_t MaxStoreFile = 64u << 20;
 // The largest saved key restored: a setup of thousands of seals is a few hundred kilobytes.
-// Below the store's limit, so that a restored key still fits in its root.
+// Well below the store's limit, so that a restored key fits in a root that holds little
+// else; one that would not is refused as any change would be.
 inline constexpr size_t MaxSavedKeyFile = 16u << 20;
 
 // Reads a whole regular file of at most limit bytes. Anything else is ERROR_BADDB, found
-// before the file is read and without waiting for a FIFO's writer.
+// before the file is read; what is no regular file is not even opened.
 int32_t ReadWholeFile(const std::string& path, size_t limit, std::string& text);
 // Writes a file that must not exist yet; a failed write leaves no file behind.
 int32_t WriteNewFile(const std::string& path, const std::string& text);

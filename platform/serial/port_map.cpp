@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "open_for_reading.h"
 
 namespace platform {
 namespace fs = std::filesystem;
@@ -25,6 +29,15 @@ std::optional<unsigned> ParseNumber(const std::string& digits) {
     n = n * 10 + unsigned(c - '0');
   }
   return n;
+}
+
+std::string ReadFailure(int error) {
+  switch (error) {
+    case EISDIR:
+    case NotARegularFile: return "it is no regular file";
+    case EFBIG: return "it is larger than " + std::to_string(MaxPortMapFile >> 10) + " KB";
+    default: return std::strerror(error);
+  }
 }
 
 }  // namespace
@@ -67,11 +80,15 @@ std::string PortMap::FilePath() {
 }
 
 PortMap PortMap::Load() {
-  std::ifstream in(FilePath());
-  if (!in) return Defaults();
-  std::stringstream text;
-  text << in.rdbuf();
-  return Parse(text.str());
+  const std::string path = FilePath();
+  std::string text;
+  const int error = ReadRegularFile(path, MaxPortMapFile, text);
+  if (error == 0) return Parse(text);
+  if (error == ENOENT || error == ENOTDIR) return Defaults();
+  // A map that is there stands for the administrator's ports: none rather than others.
+  PortMap map;
+  map.problems_.push_back("the map file \"" + path + "\" cannot be read: " + ReadFailure(error));
+  return map;
 }
 
 PortMap PortMap::Defaults() {

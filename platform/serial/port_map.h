@@ -2,6 +2,7 @@
 // Which device stands behind each COM number. Every program of the system reads the
 // same map, so an administrator configures ports once, and tests point it elsewhere.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,9 @@ namespace platform {
 
 // Environment variable naming the map file to use instead of the user's own.
 inline constexpr const char* PortMapVariable = "ZARN_PORT_MAP";
+
+// The largest map file read: one line for each of 255 ports is some kilobytes.
+inline constexpr size_t MaxPortMapFile = 1u << 20;
 
 struct PortEntry {
   unsigned number = 0;    // the COM number
@@ -23,7 +27,9 @@ class PortMap {
   // else ~/.config/zarn/ports.
   static std::string FilePath();
 
-  // Reads the map in force. A missing file gives the built-in default map.
+  // Reads the map in force. A missing file gives the built-in default map; a file that
+  // cannot be read (no regular file, over MaxPortMapFile) gives no ports, and why in
+  // Problems(). Only a regular file is opened.
   static PortMap Load();
   // Parses map text; lines that cannot be read are skipped and listed in Problems().
   static PortMap Parse(const std::string& text);

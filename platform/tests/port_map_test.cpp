@@ -1,9 +1,11 @@
 #include "port_map.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 
+#include "file_traps.h"
 #include "pseudo_terminal.h"
 
 using namespace platform;
@@ -68,4 +70,40 @@ TEST(PortMap, PseudoTerminalIsNoCdcAcmDevice) {
   sim::PseudoTerminal pty;
   EXPECT_FALSE(IsCdcAcmDevice(pty.Path()));
   EXPECT_FALSE(IsCdcAcmDevice("/dev/zarn-no-such-device"));
+}
+
+// A map that is there but cannot be read gives no ports, and says why, at once: a FIFO
+// there must not hold up every program that looks at the map, and a huge file is not read.
+// The largest map is read.
+TEST(PortMap, AMapThatIsNoFileToReadGivesNoPortsAtOnce) {
+  char pattern[] = "/tmp/zarn-port-map-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string dir = pattern, huge = dir + "/huge", largest = dir + "/largest";
+  sim::Fifo fifo(dir + "/fifo");
+  const std::string line = "COM7 /dev/pts/9 serial\n";
+  std::ofstream(huge) << line << std::string(MaxPortMapFile - line.size() + 1, '#');
+  std::ofstream(largest) << line << std::string(MaxPortMapFile - line.size() - 1, '#') << '\n';
+  struct Case {
+    std::string path, why;
+  } cases[] = {
+      {fifo.Path(), "it is no regular file"},
+      {dir, "it is no regular file"},
+      {huge, "it is larger than 1024 KB"},
+      {largest, ""},
+  };
+  for (const Case& c : cases) {
+    ::setenv(PortMapVariable, c.path.c_str(), 1);
+    PortMap map;
+    EXPECT_TRUE(fifo.ReturnsAtOnce([&] { map = PortMap::Load(); })) << c.path;
+    if (c.why.empty()) {
+      EXPECT_EQ(map.Entries().size(), 1u) << c.path;
+      EXPECT_TRUE(map.Problems().empty()) << c.path;
+      continue;
+    }
+    EXPECT_TRUE(map.Entries().empty()) << c.path;
+    EXPECT_EQ(map.Problems(), std::vector<std::string>{"the map file \"" + c.path + "\" cannot be read: " + c.why})
+        << c.path;
+  }
+  ::unsetenv(PortMapVariable);
+  std::filesystem::remove_all(dir);
 }

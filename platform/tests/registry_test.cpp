@@ -650,6 +650,30 @@ TEST_F(RegistryTest, KeyObjectServesTheSettingsCode) {
   EXPECT_TRUE(machine.OpenKeyReadOnly("HARDWARE\\DEVICEMAP\\SERIALCOMM"));
 }
 
+// A change that would make its root's file larger than a read takes is refused, and the
+// root keeps its file: written, the root would count as damaged for every later read and
+// change. A root of just the limit is written and read. A suite of its own, run after the
+// others: the memory it takes would hide what their checks of the peak memory measure.
+using StoreLimitTest = RegistryTest;
+TEST_F(StoreLimitTest, AChangeThatWouldPassTheLimitIsRefused) {
+  HKEY key = Create(HKEY_CURRENT_USER, "Large");
+  ASSERT_EQ(SetString(key, "Text", ""), ERROR_SUCCESS);
+  const std::string small = StoreText("HKEY_CURRENT_USER");
+  const std::string largest(platform::reg::MaxStoreFile - small.size(), 'x');  // each x adds a byte
+  EXPECT_EQ(SetString(key, "Text", largest + "x"), ERROR_REGISTRY_QUOTA_LIMIT);
+  EXPECT_EQ(StoreText("HKEY_CURRENT_USER"), small);
+  EXPECT_EQ(SetDword(key, "More", 1), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValue(key, "More"), ERROR_SUCCESS);
+
+  ASSERT_EQ(SetString(key, "Text", largest), ERROR_SUCCESS);
+  EXPECT_EQ(fs::file_size(store_ + "/HKEY_CURRENT_USER"), platform::reg::MaxStoreFile);
+  std::string back(largest.size() + 1, '\0');
+  DWORD type = 0, size = DWORD(back.size());
+  EXPECT_EQ(RegQueryValueEx(key, "Text", nullptr, &type, reinterpret_cast<BYTE*>(back.data()), &size), ERROR_SUCCESS);
+  EXPECT_EQ(back, largest + '\0');
+  RegCloseKey(key);
+}
+
 TEST(RegistryDirectory, TheVariableThenXdgThenHome) {
   const char* saved[] = {std::getenv("ZARN_REGISTRY_DIR"), std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")};
   std::string keep[3];

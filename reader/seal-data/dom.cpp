@@ -100,12 +100,7 @@ bool ReadForParser(const std::string& fileName, char*& buffer, size_t& size, std
   struct stat info {};
   int fd = platform::OpenForReading(fileName, info);
   if (fd < 0) {
-    reason = std::strerror(errno);
-    return false;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    reason = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "The file cannot be read.";
-    ::close(fd);
+    reason = errno == platform::NotARegularFile ? "The file cannot be read." : std::strerror(errno);
     return false;
   }
   if (uintmax_t(info.st_size) > MaxSealDataFile) {
@@ -147,7 +142,7 @@ void LineAndPosition(const std::string& fileName, ptrdiff_t offset, unsigned& li
   int fd = platform::OpenForReading(fileName, info);
   if (fd < 0) return;
   char piece[16384];
-  size_t left = S_ISREG(info.st_mode) ? size_t(std::max<ptrdiff_t>(offset, 0)) : 0;
+  size_t left = size_t(std::max<ptrdiff_t>(offset, 0));
   while (left > 0) {
     ssize_t n = ::read(fd, piece, std::min(sizeof piece, left));
     if (n < 0 && errno == EINTR) continue;

@@ -3,6 +3,7 @@
 // screenshot in the test's folder.
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -641,6 +642,66 @@ TEST_F(DialogTest, TheSecurityDialogsKeysPassTheHexGroups) {
   });
   Click(dialog, CTokenDialog::IDC_SECURITY);
   EXPECT_TRUE(closed);
+  EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+// A paste into a password group, from the clipboard with Ctrl+V or Shift+Insert, takes
+// what typing would: hexadecimal digits, lower-case ones raised, four at most. A text with
+// anything else goes not in at all, and what the groups show is what the token is sent.
+TEST_F(DialogTest, APasteIntoAPasswordGroupTakesWhatTypingWould) {
+  auto token = Token(36, 3636);
+  auto& sim = *rack.Token(36);
+  ASSERT_NO_FATAL_FAILURE(StoreZeroBsl(3636));
+  CTokenDialog* dialog = Announce(token);
+  auto group = [](QWidget* w, int n) {
+    return w->findChild<QLineEdit*>(QString("%1_%2").arg(CSecurityDialog::IDC_NEW_PASSWORD.name).arg(n));
+  };
+  // Ctrl+V with the character X gives it, Shift+Insert with none.
+  const auto paste = [](QLineEdit* box, const QString& text, bool shiftInsert = false) {
+    QGuiApplication::clipboard()->setText(text);
+    box->setFocus();
+    if (shiftInsert) QTest::keyClick(box, Qt::Key_Insert, Qt::ShiftModifier);
+    else QTest::sendKeyEvent(QTest::Click, box, Qt::Key_V, QString(QChar(0x16)), Qt::ControlModifier);
+  };
+  WhenOpen<CSecurityDialog>([&](CSecurityDialog* security) {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(security));
+    struct Case {
+      const char* before;
+      int cursor;
+      QString pasted, after;
+    } cases[] = {
+        {"", 0, "c0de", "C0DE"},
+        {"", 0, "12345678", "1234"},
+        {"1", 1, "aBc", "1ABC"},
+        {"12", 0, "ef", "EF12"},
+        {"", 0, "12 34", ""},
+        {"", 0, "ab-c", ""},
+        {"", 0, "1a\n", ""},
+        {"9", 1, "0x1", "9"},
+        {"", 0, QString::fromUtf8("\xEF\xBC\x91"), ""},  // a full-width 1
+    };
+    QLineEdit* box = group(security, 1);
+    for (const Case& c : cases) {
+      box->setText(c.before);
+      box->setCursorPosition(c.cursor);
+      paste(box, c.pasted);
+      EXPECT_EQ(box->text(), c.after) << c.pasted.toStdString();
+    }
+    box->clear();
+    paste(box, "fa11", true);
+    EXPECT_EQ(box->text(), "FA11");
+
+    box->selectAll();  // a paste replaces the selection
+    paste(box, "c0de");
+    paste(group(security, 2), "ab-c");
+    paste(group(security, 3), "1f");
+    Click(security, CSecurityDialog::IDC_SET);
+    QTest::keyClick(security, Qt::Key_Escape);
+  });
+  Click(dialog, CTokenDialog::IDC_SECURITY);
+  sim::Bsl32 expected{};
+  expected[0] = 0xC0, expected[1] = 0xDE, expected[4] = 0x1F;
+  EXPECT_EQ(sim.BslPassword(), expected);
   EXPECT_TRUE(boxes.Boxes().empty());
 }
 

@@ -116,6 +116,10 @@ QString StoreFailure(LSTATUS result) {
     case ERROR_READ_FAULT: return QStringLiteral("the registry file %1 cannot be read").arg(file);
     case ERROR_ACCESS_DENIED: return QStringLiteral("access to the registry folder %1 is denied").arg(folder);
     case ERROR_DISK_FULL: return QStringLiteral("the disk is full");
+    case ERROR_REGISTRY_QUOTA_LIMIT:
+      return QStringLiteral("the registry file %1 would pass its size limit of %2 MB")
+          .arg(file)
+          .arg(platform::reg::MaxStoreFile >> 20);
     default: return QStringLiteral("the registry folder %1 cannot be written").arg(folder);
   }
 }
