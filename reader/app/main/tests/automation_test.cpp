@@ -680,8 +680,7 @@ int main(int argc, char** argv) {
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   seal_test::TestWorld world;
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  TZarnStartup startup;
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
   int result = RUN_ALL_TESTS();
   world.EndService();
   return result;

@@ -464,14 +464,13 @@ int main(int argc, char** argv) {
   // The world's service draws nothing; the pages are drawn on the virtual display when there is one.
   underXvfb = std::getenv("DISPLAY") != nullptr;
   qputenv("QT_QPA_PLATFORM", underXvfb ? "xcb" : "offscreen");
-  TZarnStartup startup;
   // Pages reach the session through the page bridge, registered as its installer does.
   void* pindral = ::dlopen(PINDRAL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   if (!pindral || reinterpret_cast<HRESULT (*)()>(::dlsym(pindral, "DllRegisterServer"))() != S_OK) {
     std::fprintf(stderr, "the page bridge cannot be registered: %s\n", pindral ? "" : ::dlerror());
     return 1;
   }
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
   int result = RUN_ALL_TESTS();
   world.EndService();
   return result;

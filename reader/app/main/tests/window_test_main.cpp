@@ -1,6 +1,5 @@
 #include "window_test_main.h"
 
-#include <QApplication>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,8 +15,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) underXvfb |= std::string(argv[i]) == "--xvfb";
   seal_test::TestWorld world;
   if (!underXvfb) qputenv("QT_QPA_PLATFORM", "offscreen");
-  TZarnStartup startup;
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
   int result = RUN_ALL_TESTS();
   world.EndService();
   return result;
