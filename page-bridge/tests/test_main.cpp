@@ -2,6 +2,7 @@
 // the real browser engine, offscreen.
 #include <gtest/gtest.h>
 
+#include "unexpected_boxes.h"
 #include "zarn_startup.h"
 
 // The browser engine frees some of its own objects with a size other than the one it
@@ -16,5 +17,6 @@ int main(int argc, char** argv) {
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   qputenv("QT_QPA_PLATFORM", "offscreen");
   TZarnStartup startup(argc, argv);
+  platform::UnexpectedBoxesFail unexpectedBoxes;
   return RUN_ALL_TESTS();
 }

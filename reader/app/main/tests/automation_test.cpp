@@ -21,6 +21,7 @@
 #include "registry.h"
 #include "seal_link_sim.h"
 #include "seal_test_env.h"
+#include "unexpected_boxes.h"
 #include "zarn_startup.h"
 
 namespace fs = std::filesystem;
@@ -681,6 +682,7 @@ int main(int argc, char** argv) {
   seal_test::TestWorld world;
   qputenv("QT_QPA_PLATFORM", "offscreen");
   TZarnStartup startup(argc, argv);
+  platform::UnexpectedBoxesFail unexpectedBoxes;
   int result = RUN_ALL_TESTS();
   world.EndService();
   return result;

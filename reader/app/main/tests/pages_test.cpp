@@ -26,6 +26,7 @@
 #include "seal_link_sim.h"
 #include "seal_test_env.h"
 #include "tools.h"
+#include "unexpected_boxes.h"
 #include "zarn_startup.h"
 
 namespace fs = std::filesystem;
@@ -471,6 +472,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   TZarnStartup startup(argc, argv);
+  platform::UnexpectedBoxesFail unexpectedBoxes;
   int result = RUN_ALL_TESTS();
   world.EndService();
   return result;

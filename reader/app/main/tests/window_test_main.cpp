@@ -5,6 +5,7 @@
 #include <string>
 
 #include "seal_test_env.h"
+#include "unexpected_boxes.h"
 #include "zarn_startup.h"
 
 bool underXvfb = false;
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
   seal_test::TestWorld world;
   if (!underXvfb) qputenv("QT_QPA_PLATFORM", "offscreen");
   TZarnStartup startup(argc, argv);
+  platform::UnexpectedBoxesFail unexpectedBoxes;
   int result = RUN_ALL_TESTS();
   world.EndService();
   return result;
