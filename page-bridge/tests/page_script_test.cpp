@@ -48,7 +48,6 @@ class PageScriptTest : public ::testing::Test {
   static void SetUpTestSuite() {
     registry_ = new QTemporaryDir;
     ::setenv("ZARN_REGISTRY_DIR", registry_->path().toLocal8Bit().constData(), 1);
-    ASSERT_EQ(CoInitialize(), S_OK);
     void* pindral = ::dlopen(PINDRAL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(pindral, nullptr) << ::dlerror();
     ASSERT_EQ(reinterpret_cast<HRESULT (*)()>(::dlsym(pindral, "DllRegisterServer"))(), S_OK);
@@ -63,7 +62,6 @@ class PageScriptTest : public ::testing::Test {
     ASSERT_EQ(platform::RegisterImplementedCategories(CLSID_PageTestObject, {CATID_SafeForScripting}), S_OK);
   }
   static void TearDownTestSuite() {
-    CoUninitialize();
     ::unsetenv("ZARN_REGISTRY_DIR");
     delete registry_;
   }

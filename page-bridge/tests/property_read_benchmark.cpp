@@ -1,6 +1,5 @@
 // By hand: a property read from page script through the bridge against the same Invoke
 // in-process; prints the median of each.
-#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -17,6 +16,7 @@
 
 #include "activation.h"
 #include "script_bridge_page.h"
+#include "zarn_startup.h"
 
 namespace {
 
@@ -31,9 +31,7 @@ double Median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
-  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
   QTemporaryDir root;
   qputenv("ZARN_REGISTRY_DIR", root.filePath("registry").toLocal8Bit());
   QDir(root.path()).mkdir("html");
@@ -41,7 +39,6 @@ int main(int argc, char** argv) {
   if (!page.open(QIODevice::WriteOnly)) return 1;
   page.write("<!DOCTYPE html><html><body></body></html>");
   page.close();
-  CoInitialize();
   void* library = ::dlopen(PINDRAL_LIBRARY, RTLD_NOW);
   if (!library || reinterpret_cast<HRESULT (*)()>(::dlsym(library, "DllRegisterServer"))() != S_OK) return 1;
 

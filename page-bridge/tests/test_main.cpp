@@ -1,7 +1,9 @@
-// The bridge's tests run with an application object and the real browser engine,
-// offscreen; as root the browser runs without its sandbox.
-#include <QApplication>
+// The bridge's tests run in a program started as zarn starts, which loads the bridge, with
+// the real browser engine, offscreen.
 #include <gtest/gtest.h>
+
+#include "unexpected_boxes.h"
+#include "zarn_startup.h"
 
 // The browser engine frees some of its own objects with a size other than the one it
 // allocated (its code, not ours): under AddressSanitizer that report must not end the run.
@@ -14,8 +16,7 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox");
-  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
+  platform::UnexpectedBoxesFail unexpectedBoxes;
   return RUN_ALL_TESTS();
 }

@@ -208,7 +208,6 @@ TEST(PindralLibrary, RegistersItsClassCategoriesApplicationAndTypeLibraryAndRemo
   EXPECT_EQ(value("\\TypeLib\\" + lib + "\\1.0"), "Pindral 1.0 Type Library");
 
   // Created by its ProgID, the library stays while the object lives.
-  ASSERT_EQ(CoInitialize(), S_OK);
   {
     ComPtr<IDispatch> bridge;
     ASSERT_EQ(CoCreateInstance("Pindral.WebPindral", nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, bridge.PutVoid()),
@@ -216,7 +215,6 @@ TEST(PindralLibrary, RegistersItsClassCategoriesApplicationAndTypeLibraryAndRemo
     EXPECT_EQ(entry("DllCanUnloadNow"), S_FALSE);
   }
   EXPECT_EQ(entry("DllCanUnloadNow"), S_OK);
-  CoUninitialize();
 
   ASSERT_EQ(entry("DllUnregisterServer"), S_OK);
   for (const std::string& key : {cls, std::string("\\Pindral.WebPindral"), std::string("\\Pindral.WebPindral.1"),

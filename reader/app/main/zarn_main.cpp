@@ -10,11 +10,10 @@
 #include "zarn_startup.h"
 
 int main(int argc, char** argv) {
-  TZarnStartup startup;
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
 
   std::vector<std::string> arguments;
-  for (const QString& a : app.arguments()) arguments.push_back(a.toStdString());
+  for (const QString& a : QCoreApplication::arguments()) arguments.push_back(a.toStdString());
   TZarnModule module;
   HRESULT result = S_OK;
   if (!module.ParseCommandLine(arguments, result)) return SUCCEEDED(result) ? 0 : 1;
@@ -27,7 +26,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zarn: the automation classes are not served on the session bus (0x%08X)\n",
                  unsigned(hr));
   mainForm->show();
-  const int exitCode = app.exec();
+  const int exitCode = QApplication::exec();
   // The window saves the setup as it goes; the name is given up after, when all is written.
   mainForm.reset();
   module.StopServer();

@@ -6,9 +6,9 @@
 
 #include "qt_message_box.h"
 
-TZarnStartup::TZarnStartup() {
+TZarnStartup::TBeforeApplication::TBeforeApplication() {
   QCoreApplication::setApplicationName("zarn");
-  // The browser shares its drawing contexts with the window's; asked for before the application starts.
+  // The browser shares its drawing contexts with the window's.
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   // The browser's sandbox cannot run as root, whoever started the program (a script, the bus).
   if (::geteuid() == 0) {
@@ -17,3 +17,5 @@ TZarnStartup::TZarnStartup() {
   }
   platform::InstallQtMessageBoxes();
 }
+
+TZarnStartup::TZarnStartup(int& argc, char** argv) : application_(argc, argv) {}

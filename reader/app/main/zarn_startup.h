@@ -1,19 +1,28 @@
 #pragma once
-// What zarn sets up before its application object and window exist, and undoes after them.
-// Its main and every test that runs the program's window make one, in the same place, so
-// that a test never has what the program lacks.
+// zarn's start-up: what must be set up before its application object, then the object
+// itself, made in that order and undone in the other. Its main, and every test that runs
+// the program's window or the page bridge it loads, make one, so that a test never has
+// what the program lacks.
+
+#include <QApplication>
 
 #include "com.h"
 
 class TZarnStartup {
  public:
-  // Before the QApplication: the browser's flags and Qt's attributes are read when it starts.
-  TZarnStartup();
+  TZarnStartup(int& argc, char** argv);
 
   TZarnStartup(const TZarnStartup&) = delete;
   TZarnStartup& operator=(const TZarnStartup&) = delete;
 
  private:
+  // The browser's flags and Qt's attributes are read when the application object starts.
+  struct TBeforeApplication {
+    TBeforeApplication();
+  };
+
+  TBeforeApplication before_;
   // Page script creates the page bridge in the window thread's apartment.
   ApartmentScope apartment_;
+  QApplication application_;
 };

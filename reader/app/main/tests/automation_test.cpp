@@ -21,6 +21,7 @@
 #include "registry.h"
 #include "seal_link_sim.h"
 #include "seal_test_env.h"
+#include "unexpected_boxes.h"
 #include "zarn_startup.h"
 
 namespace fs = std::filesystem;
@@ -720,8 +721,8 @@ int main(int argc, char** argv) {
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   seal_test::TestWorld world;
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  TZarnStartup startup;
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
+  platform::UnexpectedBoxesFail unexpectedBoxes;
   int result = RUN_ALL_TESTS();
   world.EndService();
   return result;

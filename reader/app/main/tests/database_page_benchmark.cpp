@@ -60,8 +60,7 @@ void FillDocument(TZarnDocument& document) {
 int main(int argc, char** argv) {
   seal_test::TestWorld world;
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  TZarnStartup startup;
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
   if (!page_driver::RegisterPindral(PINDRAL_LIBRARY)) {
     std::fprintf(stderr, "The page bridge could not be registered.\n");
     return 1;

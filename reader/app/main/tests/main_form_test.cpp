@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 #include <QWebEngineView>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -422,6 +423,15 @@ TEST_F(MainFormTest, ASecondCloseWhileTheFirstAsksIsRefused) {
   EXPECT_EQ(boxes, 1);
   EXPECT_TRUE(form_->isVisible());
   EXPECT_TRUE(form_->FileMenu->isEnabled());
+}
+
+// The program's real boxes are installed; one that no test answers fails the test at once,
+// named, instead of waiting for a click until the test's time is up.
+TEST_F(MainFormTest, ABoxNoTestAnswersFailsTheTestAtOnceNamingIt) {
+  NoOperatorDialog();
+  Start();
+  EXPECT_NONFATAL_FAILURE(form_->OpenDatabase(QString::fromStdString(dir_ + "/none.zrd")),
+                          "a message box no test answers: [Error] No such file or directory (Line: 0 Pos.: 0)");
 }
 
 TEST_F(MainFormTest, TheCommandLineFileIsOpenedOrLeavesAnUntitledDocument) {

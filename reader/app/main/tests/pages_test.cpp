@@ -26,6 +26,7 @@
 #include "seal_link_sim.h"
 #include "seal_test_env.h"
 #include "tools.h"
+#include "unexpected_boxes.h"
 #include "zarn_startup.h"
 
 namespace fs = std::filesystem;
@@ -464,14 +465,14 @@ int main(int argc, char** argv) {
   // The world's service draws nothing; the pages are drawn on the virtual display when there is one.
   underXvfb = std::getenv("DISPLAY") != nullptr;
   qputenv("QT_QPA_PLATFORM", underXvfb ? "xcb" : "offscreen");
-  TZarnStartup startup;
   // Pages reach the session through the page bridge, registered as its installer does.
   void* pindral = ::dlopen(PINDRAL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
   if (!pindral || reinterpret_cast<HRESULT (*)()>(::dlsym(pindral, "DllRegisterServer"))() != S_OK) {
     std::fprintf(stderr, "the page bridge cannot be registered: %s\n", pindral ? "" : ::dlerror());
     return 1;
   }
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
+  platform::UnexpectedBoxesFail unexpectedBoxes;
   int result = RUN_ALL_TESTS();
   world.EndService();
   return result;

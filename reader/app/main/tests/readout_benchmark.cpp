@@ -100,8 +100,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   seal_test::TestWorld world;
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  TZarnStartup startup;
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   world.EndService();
   benchmark::Shutdown();

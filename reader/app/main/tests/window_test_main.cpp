@@ -1,11 +1,11 @@
 #include "window_test_main.h"
 
-#include <QApplication>
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "seal_test_env.h"
+#include "unexpected_boxes.h"
 #include "zarn_startup.h"
 
 bool underXvfb = false;
@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) underXvfb |= std::string(argv[i]) == "--xvfb";
   seal_test::TestWorld world;
   if (!underXvfb) qputenv("QT_QPA_PLATFORM", "offscreen");
-  TZarnStartup startup;
-  QApplication app(argc, argv);
+  TZarnStartup startup(argc, argv);
+  platform::UnexpectedBoxesFail unexpectedBoxes;
   int result = RUN_ALL_TESTS();
   world.EndService();
   return result;
