@@ -78,8 +78,9 @@ TEST_F(ReaderPageHistory, APageShownAgainIsOfTheSealOrGroupItWasOpenedFor) {
   // "All Seals", then North, from the Group view.
   ASSERT_TRUE(x_input::ClickAt(window_.x() + 60, window_.bottom() - 70));  // the window takes the keys
   ASSERT_NO_FATAL_FAILURE(ShowView("g"));
+  // The click leaves no entry chosen; Home alone would choose none when the first is current already.
   ASSERT_TRUE(x_input::ClickAt(window_.x() + 60, window_.bottom() - 70));
-  ASSERT_TRUE(x_input::Keys({"Home", "Return"}));
+  ASSERT_TRUE(x_input::Keys({"End", "Home", "Return"}));
   ASSERT_TRUE(Shows("group", "All Seals")) << Shown();
   ASSERT_NO_FATAL_FAILURE(OpenFromView("North"));
   ASSERT_TRUE(Shows("group", "North")) << Shown();

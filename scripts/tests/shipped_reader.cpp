@@ -5,26 +5,37 @@
 #include <QPixmap>
 #include <QProcessEnvironment>
 #include <QScreen>
-#include <QTcpServer>
 #include <QTest>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "x_input.h"
 
 namespace fs = std::filesystem;
 
-namespace {
-
-quint16 FreePort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
+ReservedPort::ReservedPort() {
+  socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int reuse = 1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (socket_ < 0 || ::setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0 ||
+      ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return;
+  number_ = ntohs(address.sin_port);
 }
 
-}  // namespace
+ReservedPort::~ReservedPort() {
+  if (socket_ >= 0) ::close(socket_);
+}
 
 void Screenshot(const std::string& name) {
   const std::string path = std::string(BUILD_DIR) + "/" + name + ".png";
@@ -65,15 +76,16 @@ std::string Join(const std::vector<std::string>& items) {
 }
 
 void ShippedReader::SetUp() {
-  const quint16 port = FreePort();
+  // The browser here refuses port 0, which would have it pick one itself.
+  ASSERT_NE(debugging_.Number(), 0) << "no port for the browser's remote debugging";
   QProcessEnvironment extra;
-  extra.insert("QTWEBENGINE_REMOTE_DEBUGGING", QString("127.0.0.1:%1").arg(port));
+  extra.insert("QTWEBENGINE_REMOTE_DEBUGGING", QString("127.0.0.1:%1").arg(debugging_.Number()));
   script_ = std::make_unique<TryZarn>(extra);
   ASSERT_TRUE(script_->Started()) << script_->Output().toStdString();
   const auto window = x_input::WindowTitled("ZARN", 60000);
   ASSERT_TRUE(window) << "the reader's window did not come up";
   window_ = *window;
-  ASSERT_TRUE(page_.Connect(port, 60000)) << page_.Error().toStdString();
+  ASSERT_TRUE(page_.Connect(debugging_.Number(), 60000)) << page_.Error().toStdString();
 }
 
 std::pair<std::string, std::string> ShippedReader::Operate(const QString& button) {

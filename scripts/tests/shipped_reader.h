@@ -29,6 +29,23 @@ std::vector<std::string> Requests(const std::string& world, uint32_t serial);
 std::vector<std::string> Steps(const std::vector<std::string>& requests);
 std::string Join(const std::vector<std::string>& items);
 
+// A loopback port held bound, not listening, while the object lives: a server that binds it as
+// servers do (with SO_REUSEADDR) takes it, and the system hands it to nobody else meanwhile, so
+// programs run side by side are never given the same one.
+class ReservedPort {
+ public:
+  ReservedPort();
+  ~ReservedPort();
+  ReservedPort(const ReservedPort&) = delete;
+  ReservedPort& operator=(const ReservedPort&) = delete;
+  // 0 when no port could be had.
+  quint16 Number() const { return number_; }
+
+ private:
+  int socket_ = -1;
+  quint16 number_ = 0;
+};
+
 class ShippedReader : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -49,6 +66,8 @@ class ShippedReader : public ::testing::Test {
   // (the commands that answer "ok": offset, fault, clear and the like).
   void Tell(const std::string& simulator, const std::string& command);
 
+  // The browser's remote-debugging port; it outlives the reader.
+  ReservedPort debugging_;
   std::unique_ptr<TryZarn> script_;
   QRect window_;
   DevToolsPage page_;

@@ -40,6 +40,13 @@ std::optional<QRect> WindowTitled(const QString& title, int timeoutMs) {
   return std::nullopt;
 }
 
+bool Focused(const QString& title, int timeoutMs) {
+  return QTest::qWaitFor([&] {
+    const auto name = Run({"getwindowfocus", "getwindowname"});
+    return name && name->trimmed() == title;
+  }, timeoutMs);
+}
+
 bool ResizeWindow(const QString& title, int width, int height) {
   const auto found = Run({"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"});
   if (!found || found->trimmed().isEmpty()) return false;

@@ -11,6 +11,9 @@ namespace x_input {
 
 // The frame of the visible top-level window with exactly this title, once it is shown.
 std::optional<QRect> WindowTitled(const QString& title, int timeoutMs);
+// Waits until the window with exactly this title has the keyboard's focus, so that the keys
+// pressed next go to it; false when it never had it within the time.
+bool Focused(const QString& title, int timeoutMs);
 // Gives the visible top-level window with exactly this title a new size, as dragging its
 // corner does; false when there is no such window.
 bool ResizeWindow(const QString& title, int width, int height);

@@ -21,8 +21,8 @@
 //   log SERIAL                       the requests it decoded, with their MAC verdicts
 //   show SERIAL                      version, key-set, clock, logon
 //   quit
-// With --trace it also prints each request a seal decodes as it comes, as log shows it:
-// "request SERIAL Q L option 0 mac good".
+// With --trace it also prints each request a seal decodes, as log shows it, before the seal's
+// reply goes out: "request SERIAL Q L option 0 mac good".
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -33,7 +33,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <poll.h>
 #include <sys/signalfd.h>
 
@@ -168,6 +167,9 @@ int main(int argc, char** argv) {
     return bool(std::getline(std::cin, line));
   };
 
+  // Lines of the requests and of the commands never mix. It outlives the link, whose thread
+  // prints the requests.
+  std::mutex output;
   sim::SealLinkSimulator link;
   std::unique_ptr<sim::ScopedPortMap> map;
   if (tcp.empty()) {
@@ -180,28 +182,22 @@ int main(int argc, char** argv) {
   }
   for (auto& [serial, seal] : seals) {
     if (!empty) AddSamples(*seal);
-    seal->Attach(link);
+    if (!trace) {
+      seal->Attach(link);
+    } else {
+      // Each request is printed before its reply is on the link: whoever has the reply finds
+      // the request in the output already.
+      link.AddSealHandler(serial, [&output, &simulated = *seal](const sim::SealRequest& request) {
+        auto reply = simulated.Handle(request);
+        const std::string text = RequestText(simulated.Commands().back());
+        std::lock_guard lock(output);
+        std::cout << "request " << simulated.Serial() << ' ' << text << std::endl;
+        return reply;
+      });
+    }
+    std::lock_guard lock(output);
     std::cout << KeysetLine(*seal) << std::endl;
   }
-
-  // Lines of the tracer and of the commands never mix.
-  std::mutex output;
-  std::jthread tracer;
-  if (trace)
-    tracer = std::jthread([&](std::stop_token stop) {
-      std::map<uint32_t, size_t> printed;
-      while (!stop.stop_requested()) {
-        for (const auto& [serial, seal] : seals) {
-          const auto requests = seal->Commands();
-          std::lock_guard lock(output);
-          for (size_t i = printed[serial]; i < requests.size(); ++i)
-            std::cout << "request " << serial << ' ' << RequestText(requests[i]) << '\n';
-          std::cout.flush();
-          printed[serial] = requests.size();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    });
 
   std::string line;
   while (nextLine(line)) {

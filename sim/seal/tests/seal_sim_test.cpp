@@ -490,6 +490,31 @@ TEST(SealClock, OffsetAndStableStatusReads) {
   }
 }
 
+namespace {
+
+// The pseudo-terminal opened as the reader opens its port: raw.
+int OpenRaw(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+  termios t{};
+  if (fd < 0 || tcgetattr(fd, &t) != 0) return -1;
+  cfmakeraw(&t);
+  return tcsetattr(fd, TCSANOW, &t) == 0 ? fd : -1;
+}
+
+// A challenge to the seal, and the frame that came back within two seconds (an empty one when none came).
+sim::SealRequest Challenge(int fd, uint32_t to) {
+  auto wire = sim::EncodeSealFrame(sim::MakeSealFrameBody(to, sim::SimReaderAddress, {'G', 0}));
+  EXPECT_EQ(::write(fd, wire.data(), wire.size()), ssize_t(wire.size()));
+  sim::SealFrameDecoder decoder;
+  pollfd p{fd, POLLIN, 0};
+  uint8_t byte;
+  while (::poll(&p, 1, 2000) > 0 && ::read(fd, &byte, 1) == 1)
+    if (auto body = decoder.Feed(byte)) return sim::ParseSealRequest(*body);
+  return sim::SealRequest{};
+}
+
+}  // namespace
+
 TEST(SealLink, SeveralSealsShareOneLinkAndAnswerByTheirSerial) {
   sim::SealLinkSimulator link;
   std::string path = link.ServePty();
@@ -498,28 +523,14 @@ TEST(SealLink, SeveralSealsShareOneLinkAndAnswerByTheirSerial) {
   b.Attach(link);
   b.InjectFault('G', {SealFault::ForeignSerial, 303});
 
-  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+  int fd = OpenRaw(path);
   ASSERT_GE(fd, 0);
-  termios t{};
-  ASSERT_EQ(tcgetattr(fd, &t), 0);
-  cfmakeraw(&t);
-  ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
-  auto exchange = [&](uint32_t to) {
-    auto wire = sim::EncodeSealFrame(sim::MakeSealFrameBody(to, sim::SimReaderAddress, {'G', 0}));
-    EXPECT_EQ(::write(fd, wire.data(), wire.size()), ssize_t(wire.size()));
-    sim::SealFrameDecoder decoder;
-    pollfd p{fd, POLLIN, 0};
-    uint8_t byte;
-    while (::poll(&p, 1, 2000) > 0 && ::read(fd, &byte, 1) == 1)
-      if (auto body = decoder.Feed(byte)) return sim::ParseSealRequest(*body);
-    return sim::SealRequest{};
-  };
-  auto fromA = exchange(101);
+  auto fromA = Challenge(fd, 101);
   EXPECT_EQ(fromA.sender, 101u);
   EXPECT_EQ(fromA.receiver, sim::SimReaderAddress);
   ASSERT_EQ(fromA.payload.size(), 32u);
   EXPECT_EQ(Get32(fromA.payload, 2), 101u);
-  auto fromB = exchange(202);
+  auto fromB = Challenge(fd, 202);
   EXPECT_EQ(fromB.sender, 303u);  // the fault names another sender
   ASSERT_EQ(fromB.payload.size(), 24u);
   EXPECT_EQ(Get32(fromB.payload, 2), 202u);
@@ -528,50 +539,114 @@ TEST(SealLink, SeveralSealsShareOneLinkAndAnswerByTheirSerial) {
   EXPECT_EQ(b.Commands().size(), 1u);
 }
 
+namespace {
+
+// The simulator program run with these arguments, its input and output on pipes of the test's.
+class SimProgram {
+ public:
+  explicit SimProgram(std::vector<std::string> arguments) {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    arguments.insert(arguments.begin(), SEAL_SIM_PROGRAM);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, SEAL_SIM_PROGRAM, &actions, nullptr, argv.data(), environ) != 0) pid_ = 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    input_ = in[1];
+    output_ = out[0];
+  }
+  ~SimProgram() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    CloseInput();
+    if (output_ >= 0) ::close(output_);
+  }
+
+  bool Started() const { return pid_ > 0; }
+  // All it printed so far, once the text is among it or the time is up; with no time, only
+  // what is in the pipe already.
+  const std::string& Printed(const std::string& text = {}, int timeoutMs = 0) {
+    char buffer[256];
+    for (pollfd p{output_, POLLIN, 0}; ::poll(&p, 1, 0) > 0 || (printed_.find(text) == std::string::npos &&
+                                                                 ::poll(&p, 1, timeoutMs) > 0);) {
+      const ssize_t n = ::read(output_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      printed_.append(buffer, size_t(n));
+    }
+    return printed_;
+  }
+  void CloseInput() {
+    if (input_ >= 0) ::close(input_);
+    input_ = -1;
+  }
+  // Whether the signal ends it within three seconds, with status 0.
+  bool EndsOn(int signal) {
+    ::kill(pid_, signal);
+    int status = -1;
+    pid_t ended = 0;
+    for (int i = 0; i < 300 && (ended = ::waitpid(pid_, &status, WNOHANG)) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (ended != pid_) return false;
+    pid_ = 0;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+ private:
+  pid_t pid_ = 0;
+  int input_ = -1, output_ = -1;
+  std::string printed_;
+};
+
+}  // namespace
+
 // The program with --stay ends on SIGTERM or SIGINT, also while its input stays open.
 TEST(SealSimProgram, StayEndsOnAStopSignal) {
   for (int stop : {SIGTERM, SIGINT}) {
     for (bool inputOpen : {true, false}) {
-      int in[2], out[2];
-      ASSERT_EQ(::pipe(in), 0);
-      ASSERT_EQ(::pipe(out), 0);
-      posix_spawn_file_actions_t actions;
-      posix_spawn_file_actions_init(&actions);
-      posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-      posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-      posix_spawn_file_actions_addclose(&actions, in[1]);
-      posix_spawn_file_actions_addclose(&actions, out[0]);
-      char program[] = SEAL_SIM_PROGRAM, stay[] = "--stay", tcp[] = "--tcp", address[] = "auto";
-      char* argv[] = {program, stay, tcp, address, nullptr};
-      pid_t pid = 0;
-      ASSERT_EQ(posix_spawn(&pid, program, &actions, nullptr, argv, environ), 0);
-      posix_spawn_file_actions_destroy(&actions);
-      ::close(in[0]);
-      ::close(out[1]);
+      SimProgram program({"--stay", "--tcp", "auto"});
+      ASSERT_TRUE(program.Started());
       // Serving once it has printed its address and key-set.
-      std::string printed;
-      char buffer[256];
-      for (pollfd p{out[0], POLLIN, 0}; printed.find("keyset") == std::string::npos && ::poll(&p, 1, 5000) > 0;) {
-        ssize_t n = ::read(out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        printed.append(buffer, size_t(n));
-      }
-      ASSERT_NE(printed.find("keyset"), std::string::npos) << printed;
-      if (!inputOpen) ::close(in[1]);
+      ASSERT_NE(program.Printed("keyset", 5000).find("keyset"), std::string::npos) << program.Printed();
+      if (!inputOpen) program.CloseInput();
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      ::kill(pid, stop);
-      int status = -1;
-      pid_t ended = 0;
-      for (int i = 0; i < 300 && (ended = ::waitpid(pid, &status, WNOHANG)) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      if (ended == 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-      }
-      EXPECT_EQ(ended, pid) << "signal " << stop << (inputOpen ? ", input open" : ", input ended");
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-      if (inputOpen) ::close(in[1]);
-      ::close(out[0]);
+      EXPECT_TRUE(program.EndsOn(stop)) << "signal " << stop << (inputOpen ? ", input open" : ", input ended");
     }
   }
+}
+
+// With --trace, a request is in the program's output by the time its reply is on the link,
+// however soon the output is read after the reply.
+TEST(SealSimProgram, TraceHoldsEachRequestOnceItsReplyCame) {
+  SimProgram program({"--trace", "4321", "5678"});
+  ASSERT_TRUE(program.Started());
+  const std::string started = program.Printed("keyset 5678", 5000);
+  const size_t com = started.find("\nCOM1 /"), path = com + 6;
+  ASSERT_NE(com, std::string::npos) << started;
+  const int fd = OpenRaw(started.substr(path, started.find('\n', path) - path));
+  ASSERT_GE(fd, 0);
+  // How many challenges to the seal the output holds now.
+  const auto traced = [&](uint32_t serial) {
+    const std::string printed = program.Printed(), line = "request " + std::to_string(serial) + " G mac -\n";
+    size_t count = 0;
+    for (size_t at = printed.find(line); at != std::string::npos; at = printed.find(line, at + 1)) ++count;
+    return count;
+  };
+  for (size_t i = 1; i <= 20; ++i) {
+    for (const uint32_t serial : {4321u, 5678u}) {
+      ASSERT_EQ(Challenge(fd, serial).sender, serial);
+      EXPECT_EQ(traced(serial), i) << serial;
+    }
+  }
+  ::close(fd);
 }
