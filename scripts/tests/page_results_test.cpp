@@ -77,9 +77,11 @@ TEST_F(ReaderPageResults, ACommandSentRunsToItsEndAndSaysWhatTheSealAnswered) {
             Said("canceled", "Read-out canceled. What was read before the cancel is kept in the seal data file."));
   ASSERT_NO_FATAL_FAILURE(Tell("com-seals", "clear 1001"));
   ASSERT_EQ(Operate("statusButton"), Said("done", "Status read into the seal data file."));
-  // The seal took the time the request carried, which was two seconds on its way.
+  // The seal set its clock to the time the request carried when it came; only the answer was
+  // late. The time is sent rounded to the second, so the seal may be up to a second ahead, and
+  // a loaded machine may have kept the request on its way for a moment.
   const int deviation = std::stoi(Text("Deviation"));
-  EXPECT_TRUE(deviation >= -3 && deviation <= 0) << deviation;
+  EXPECT_TRUE(deviation >= -3 && deviation <= 1) << deviation;
   EXPECT_EQ(Join(Steps(Requests(script_->World(), 1001))), "G, Q S, Q L, Q T, Q I, Q P, Q S");
 
   // A group's run: Cancel in the first seal's status lets that status end, and stops the
