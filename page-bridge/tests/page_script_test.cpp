@@ -136,6 +136,10 @@ class PageScriptTest : public ::testing::Test {
   }
 
   static int Alive() { return reinterpret_cast<int (*)()>(::dlsym(testObjects_, "PageTestObjectsAlive"))(); }
+  // The test objects' members run since the last time, in the order they ran.
+  static std::string Seen() {
+    return reinterpret_cast<const char* (*)()>(::dlsym(testObjects_, "PageTestObjectsSeen"))();
+  }
 
   static inline QTemporaryDir* registry_ = nullptr;
   static inline void* testObjects_ = nullptr;
@@ -254,6 +258,43 @@ TEST_F(PageScriptTest, AFailedPropertyWriteRejectsTheNextUseOfItsObjectInsteadOf
     const failed = await o.Add(2, 2).then(() => 'no error', e => e.number);
     return [fine, failed, await o.Add(3, 3)];)");
   EXPECT_EQ(Json(answer.value("value")), "[2," + std::to_string(DISP_E_MEMBERNOTFOUND) + ",6]") << Json(answer);
+}
+
+// Whatever waits for a write's answer, the host runs reads, calls and writes in the order the
+// page made them, across objects too; a write's failure is thrown by the first use after it.
+TEST_F(PageScriptTest, TheHostSeesReadsCallsAndWritesInTheOrderThePageMadeThem) {
+  struct Case {
+    const char* script;
+    const char* value;
+    const char* seen;
+  };
+  for (Case c : {
+           // A call between two writes sees the first.
+           Case{"o.Name = 'a'; const d = o.Describe(o); o.Name = 'b'; return [await d, await o.Name];",
+                R"(["other is a","b"])", "Name=a Describe Name Name=b Name"},
+           // A read is made where it is named, though script calls its then after the code that follows.
+           Case{"o.Name = 'a'; const read = (async () => await o.Name)(); o.Name = 'b'; return [await read, await o.Name];",
+                R"(["a","b"])", "Name=a Name Name=b Name"},
+           // Not read by the end of its task, it gives its place up to what came after it.
+           Case{"const later = o.Name; o.Name = 'a'; await new Promise(r => setTimeout(r, 50)); return await later;",
+                R"("a")", "Name=a Name"},
+           // A call waiting for a write (one that keeps the loop running) runs before the write
+           // made after it, whose failure only the use after that write throws.
+           Case{"o.Delay = 300; const sum = o.Add(1, 2); o.Delay = -1;"
+                "return [await sum, await o.Name.then(() => 'ran', e => e.message)];",
+                R"*([3,"Delay failed (0x80070057)"])*", "Delay=300 Add Delay=-1"},
+           // Another object's call that reads this one comes after this one's writes.
+           Case{"const child = await o.Child; child.Name = 'a'; child.Add(1, 1); child.Name = 'b';"
+                "return await o.Describe(child);",
+                R"("other is b")", "Child Name=a Add Name=b Describe Name"}}) {
+    SCOPED_TRACE(c.script);
+    ASSERT_TRUE(Load(html_ + "/page.html"));
+    Seen();
+    QJsonObject answer = Run(QString("console.error = () => {}; const o = await new ActiveXObject('ZarnTest.PageObject');") +
+                             c.script);
+    EXPECT_EQ(Json(answer.value("value")), c.value) << Json(answer);
+    EXPECT_EQ(Seen(), c.seen);
+  }
 }
 
 TEST_F(PageScriptTest, AnswersDueToAPageThatWentAreDroppedAndTheirObjectsReleased) {

@@ -1,7 +1,9 @@
 // The test class: a name to read and write, sums, bytes, failures, objects in and out,
-// whether it was given a site, and a call that keeps the event loop running.
+// whether it was given a site, a call and a write that keep the event loop running, and a
+// record of the members run, in the order they ran.
 #include <QEventLoop>
 #include <QTimer>
+#include <string>
 
 #include "object_with_site.h"
 #include "page_test_object.h"
@@ -9,6 +11,7 @@
 namespace {
 
 std::atomic<int> alive{0};
+std::string seen;  // "Name=a Add ...": each member as it starts, a write with its value
 
 const InterfaceInfo& Info() {
   static const InterfaceInfo info{
@@ -23,7 +26,8 @@ const InterfaceInfo& Info() {
        {5, "Child", MemberKind::PropertyGet, {}, VT_DISPATCH},
        {6, "Describe", MemberKind::Method, {{"other", VT_DISPATCH}}, VT_BSTR},
        {7, "Sited", MemberKind::PropertyGet, {}, VT_BOOL},
-       {8, "Wait", MemberKind::Method, {{"milliseconds", VT_I4}}, VT_DISPATCH}}};
+       {8, "Wait", MemberKind::Method, {{"milliseconds", VT_I4}}, VT_DISPATCH},
+       {9, "Delay", MemberKind::PropertyPut, {{"milliseconds", VT_I4}}}}};
   return info;
 }
 
@@ -57,6 +61,9 @@ class PageTestObject final : public DispatchImpl<IDispatch>, public IObjectWithS
  protected:
   const InterfaceInfo& TypeInformation() const override { return Info(); }
   HRESULT InvokeMember(const MemberInfo& member, std::vector<Variant>& args, Variant& result) override {
+    seen += (seen.empty() ? "" : " ") + std::string(member.name);
+    if (member.kind == MemberKind::PropertyPut)
+      seen += "=" + (args[0].Type() == VT_BSTR ? args[0].String().Utf8() : std::to_string(args[0].Integer()));
     switch (member.id) {
       case 1:
         if (member.kind == MemberKind::PropertyPut)
@@ -70,18 +77,25 @@ class PageTestObject final : public DispatchImpl<IDispatch>, public IObjectWithS
       case 5: result = Variant(ComPtr<IDispatch>(new PageTestObject)); return S_OK;
       case 6: return Describe(args[0].Dispatch(), result);
       case 7: result = Variant(bool(site_)); return S_OK;
-      case 8: {
-        QEventLoop loop;
-        QTimer::singleShot(int(args[0].Integer()), &loop, &QEventLoop::quit);
-        loop.exec();
+      case 8:
+        KeepTheLoopRunning(int(args[0].Integer()));
         result = Variant(ComPtr<IDispatch>(new PageTestObject));
         return S_OK;
-      }
+      case 9:
+        if (args[0].Integer() < 0) return E_INVALIDARG;
+        KeepTheLoopRunning(int(args[0].Integer()));
+        return S_OK;
     }
     return DISP_E_MEMBERNOTFOUND;
   }
 
  private:
+  static void KeepTheLoopRunning(int milliseconds) {
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+
   // "other is <its Name>", read through the other object's IDispatch.
   static HRESULT Describe(const ComPtr<IDispatch>& other, Variant& result) {
     if (!other) return E_POINTER;
@@ -126,3 +140,10 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFC
 extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() { return alive == 0 ? S_OK : S_FALSE; }
 
 extern "C" __attribute__((visibility("default"))) int PageTestObjectsAlive() { return alive; }
+
+// What was run since the last time this was asked.
+extern "C" __attribute__((visibility("default"))) const char* PageTestObjectsSeen() {
+  static std::string taken;
+  taken = std::exchange(seen, {});
+  return taken.c_str();
+}

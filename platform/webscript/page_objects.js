@@ -4,76 +4,129 @@
 (function () {
   'use strict';
   if (typeof qt === 'undefined' || !qt.webChannelTransport) return;
-  const transport = qt.webChannelTransport;
   const pending = new Map();
   let lastCall = 0;
+  let host = null;  // the channel's object, once the channel is up
 
-  const host = new Promise(resolve => {
-    new QWebChannel(transport, channel => {
-      const objects = channel.objects.zarnPageObjects;
-      objects.reply.connect((call, answer) => {
-        const waiting = pending.get(call);
-        if (!waiting) return;
-        pending.delete(call);
-        if (answer.error) {
-          const error = new Error(answer.error.message);
-          error.number = answer.error.number;
-          waiting.reject(error);
-        } else {
-          waiting.resolve(fromHost(answer.value));
+  new QWebChannel(qt.webChannelTransport, channel => {
+    host = channel.objects.zarnPageObjects;
+    host.reply.connect((call, answer) => {
+      const waiting = pending.get(call);
+      if (!waiting) return;
+      pending.delete(call);
+      if (answer.error) {
+        const error = new Error(answer.error.message);
+        error.number = answer.error.number;
+        waiting.reject(error);
+      } else {
+        waiting.resolve(fromHost(answer.value));
+      }
+    });
+    pump();
+  });
+
+  // What the page asks goes out in the order it asked, whatever the object, so the host
+  // sees reads, calls, writes and releases in that order. An entry's request is undefined
+  // while it is not known yet (a member named, not yet read or called) and null when there
+  // is nothing to send; the entries behind it wait.
+  const queue = [];
+
+  // A property write cannot hand script a promise, so each object keeps the outcomes of its
+  // writes since its last read or call: that next use waits for them and, when one failed,
+  // rejects with the first failure instead of running.
+  const writes = new Map();  // object id -> {outcomes: [Error or null], unanswered: count}
+
+  function enter(request = undefined) {
+    const entry = {request};
+    queue.push(entry);
+    pump();
+    return entry;
+  }
+
+  function decide(entry, request) {
+    entry.request = request;
+    pump();
+  }
+
+  function pump() {
+    while (host && queue.length) {
+      const request = queue[0].request;
+      if (request === undefined || (request && !go(request))) return;
+      queue.shift();
+    }
+  }
+
+  // Sends a request whose turn it is; false while it waits for its object's writes.
+  function go(request) {
+    const {method, id, args} = request;
+    if (method === 'release') {
+      writes.delete(id);
+      host.release(id);
+      return true;
+    }
+    let state = writes.get(id);
+    if (method === 'put') {
+      if (!state) writes.set(id, (state = {outcomes: [], unanswered: 0}));
+      const index = state.outcomes.push(null) - 1;
+      ++state.unanswered;
+      const answered = error => {
+        state.outcomes[index] = error;
+        if (--state.unanswered === 0) pump();
+      };
+      send(request, {
+        resolve: () => answered(null),
+        reject: error => {
+          // Told at once too: the page may never use the object again.
+          console.error('A property write failed: ' + error.message);
+          answered(error);
         }
       });
-      resolve(objects);
-    });
-  });
-
-  function request(method, ...args) {
-    return host.then(objects => new Promise((resolve, reject) => {
-      const call = ++lastCall;
-      pending.set(call, {resolve, reject});
-      objects[method](call, ...args);
-    }));
+      return true;
+    }
+    if (state) {
+      // A write that keeps the window's loop running may answer after a later one.
+      if (state.unanswered) return false;
+      writes.delete(id);
+      const failure = state.outcomes.find(outcome => outcome);
+      if (failure) {
+        request.reject(failure);
+        return true;
+      }
+    }
+    send(request, request);
+    return true;
   }
 
-  // A property write cannot hand script a promise, so each object keeps its writes not yet
-  // answered and the first failure of one nobody has seen: the object's next read or call
-  // waits for those writes and, when one failed, rejects with its error instead of running.
-  const writes = new Map();  // object id -> {unanswered: Promise or null, failure: Error or null}
-
-  function write(id, name, value) {
-    let state = writes.get(id);
-    if (!state) writes.set(id, (state = {unanswered: null, failure: null}));
-    const answered = request('put', id, name, value).then(() => {}, error => {
-      if (!state.failure) state.failure = error;
-      // Told at once too: the page may never use the object again.
-      console.error('A property write failed: ' + error.message);
-    });
-    // A write that keeps the window's loop running may answer after a later one.
-    const all = state.unanswered ? Promise.all([state.unanswered, answered]) : answered;
-    state.unanswered = all;
-    all.then(() => {
-      if (state.unanswered === all) state.unanswered = null;
-    });
+  function send({method, id, args}, answer) {
+    const call = ++lastCall;
+    pending.set(call, answer);
+    if (id === undefined) host[method](call, ...args);
+    else host[method](call, id, ...args);
   }
 
-  // A read or call of an object, behind its unanswered writes.
-  function use(id, method, ...args) {
-    const state = writes.get(id);
-    if (!state) return request(method, id, ...args);
-    const run = () => {
-      const failure = state.failure;
-      if (!failure) return request(method, id, ...args);
-      state.failure = null;
-      return Promise.reject(failure);
-    };
-    return state.unanswered ? state.unanswered.then(run) : run();
+  // The promise of the answer to a request that takes the entry's place.
+  function ask(entry, method, id, ...args) {
+    return new Promise((resolve, reject) => decide(entry, {method, id, args, resolve, reject}));
   }
 
-  // An object script no longer reaches is released with it.
-  const released = new FinalizationRegistry(id => {
-    writes.delete(id);
-    host.then(objects => objects.release(id));
-  });
+  // A member keeps its place from where it was named to the end of the task, since an
+  // awaited member is read only after the code that follows the await has run. Not read by
+  // then, it gives the place up, and a later read goes to the end of the queue.
+  const places = [];
+  const endOfTask = new MessageChannel();  // not held back as a timer is in a hidden page
+  endOfTask.port1.onmessage = () => {
+    for (const place of places.splice(0)) if (place.request === undefined) place.request = null;
+    pump();
+  };
+
+  function keepPlace() {
+    const place = enter();
+    if (places.push(place) === 1) endOfTask.port2.postMessage(null);
+    return place;
+  }
+
+  // An object script no longer reaches is released with it, after what was asked of it.
+  const released = new FinalizationRegistry(id => enter({method: 'release', id}));
   const ObjectKey = '__zarnObject';
 
   function toHost(value) {
@@ -84,10 +137,21 @@
     return value !== null && typeof value === 'object' && ObjectKey in value ? wrap(value[ObjectKey]) : value;
   }
 
-  // A member is both: awaited, its value is read; called, the method runs.
+  // A member is both: awaited, its value is read where it was named; called, the method
+  // runs in the call's turn.
   function member(id, name) {
-    const call = (...args) => use(id, 'invoke', name, args.map(toHost));
-    call.then = (resolved, rejected) => use(id, 'get', name).then(resolved, rejected);
+    let place = keepPlace();
+    const unread = () => {
+      const kept = place.request === undefined ? place : null;
+      place = {request: null};
+      return kept;
+    };
+    const call = (...args) => {
+      const kept = unread();
+      if (kept) decide(kept, null);
+      return ask(enter(), 'invoke', id, name, args.map(toHost));
+    };
+    call.then = (resolved, rejected) => ask(unread() || enter(), 'get', id, name).then(resolved, rejected);
     return call;
   }
 
@@ -100,7 +164,7 @@
         return member(id, name);
       },
       set(target, name, value) {
-        write(id, String(name), toHost(value));
+        enter({method: 'put', id, args: [String(name), toHost(value)]});
         return true;
       }
     });
@@ -108,5 +172,5 @@
     return object;
   }
 
-  window.ActiveXObject = function (progId) { return request('create', String(progId)); };
+  window.ActiveXObject = function (progId) { return ask(enter(), 'create', undefined, String(progId)); };
 })();
