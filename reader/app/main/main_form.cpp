@@ -20,12 +20,14 @@
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVBoxLayout>
+#include <QWebEngineHistory>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <set>
 
 #include "about.h"
 #include "actions.h"
@@ -50,6 +52,9 @@ constexpr const char* DatabasePage = "ZarnReaderDatabase.htm";
 const QString Untitled = QStringLiteral(" Untitled");
 // The item of a page's address that numbers its opening; the window keeps what each was for.
 const QString PageNumberItem = QStringLiteral("opened");
+
+// The opening an address stands for; 0 for none.
+int PageNumberOf(const QUrl& url) { return QUrlQuery(url).queryItemValue(PageNumberItem).toInt(); }
 
 // The window's browser page: each navigation of the whole page is put to the window first.
 class TBrowserPage final : public platform::ScriptBridgePage {
@@ -353,6 +358,9 @@ void TMainForm::BuildToolBar() {
   connect(BackToolbarButton, &QAction::triggered, Browser, &QWebEngineView::back);
   connect(ForewardToolbarButton, &QAction::triggered, Browser, &QWebEngineView::forward);
   connect(PrintToolbarButton, &QAction::triggered, this, &TMainForm::PrintPage);
+  // The history has changed when a load ends or the address changes within a page.
+  connect(Browser, &QWebEngineView::loadFinished, this, &TMainForm::ReleaseUnreachableSubjects);
+  connect(Browser, &QWebEngineView::urlChanged, this, &TMainForm::ReleaseUnreachableSubjects);
   connect(Browser, &QWebEngineView::printFinished, this, [this](bool printed) {
     if (!printer_) return;  // the preview's painting
     printer_.reset();
@@ -651,9 +659,17 @@ void TMainForm::ShowPage(const QString& page, const TPageSubject& subject) {
 bool TMainForm::AcceptNavigation(const QUrl& url, bool throughHistory) {
   if (throughHistory && ActionBusy) return false;  // as Refresh: the running operation's page stays
   if (!url.isLocalFile()) return true;
-  const auto subject = pageSubjects_.find(QUrlQuery(url).queryItemValue(PageNumberItem).toInt());
+  const auto subject = pageSubjects_.find(PageNumberOf(url));
   if (subject != pageSubjects_.end()) TellSession(subject->second);
   return true;
+}
+
+void TMainForm::ReleaseUnreachableSubjects() {
+  std::set<int> reachable;
+  for (const QWebEngineHistoryItem& item : Browser->history()->items()) reachable.insert(PageNumberOf(item.url()));
+  // The newest opening may still be on its way into the history; it also numbers the next.
+  const int newest = pageSubjects_.empty() ? 0 : pageSubjects_.rbegin()->first;
+  std::erase_if(pageSubjects_, [&](const auto& entry) { return entry.first != newest && !reachable.count(entry.first); });
 }
 
 void TMainForm::ShowSealPage(IZarnReaderSeal* seal) {

@@ -170,6 +170,8 @@ class TMainForm : public QMainWindow {
   // Whether the browser goes to the address: not through the history while an operation
   // runs (its page shows its result); a page of a subject finds the session told of it first.
   bool AcceptNavigation(const QUrl& url, bool throughHistory);
+  // Lets go of the subjects of openings the history can no longer return to.
+  void ReleaseUnreachableSubjects();
   // The page of a seal node, a group entry or a group node.
   void OpenPageOf(const TTreeNode* node);
   void OpenPageOf(const QListWidgetItem* item);
@@ -214,7 +216,8 @@ class TMainForm : public QMainWindow {
   // Under the left button since it went down in the group tree or the Database list.
   TTreeNode* MouseDownNode = nullptr;
   QListWidgetItem* MouseDownItem = nullptr;
-  // The subject of every page opened, by the number its address carries.
+  // The subject of each page opened that the history can return to, by the number its
+  // address carries.
   std::map<int, TPageSubject> pageSubjects_;
   // The printer of a print still running; WebEngine prints after print() has returned.
   std::unique_ptr<QPrinter> printer_;

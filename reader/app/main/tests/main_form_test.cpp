@@ -681,6 +681,58 @@ TEST_F(MainFormTest, BackForwardRefreshAndTheStartPage) {
   EXPECT_EQ(PagesVisited(), QStringList({"Start", "Seal", "Start"}));
 }
 
+// A page the history can no longer return to (dropped by a page opened after Back) lets go
+// of its seal; the pages it can return to still tell the session theirs.
+TEST_F(MainFormTest, OnlyPagesTheHistoryCanReturnToKeepTheirSeals) {
+  NoOperatorDialog();
+  Start(TestPages());
+  WatchLoading();
+  ASSERT_TRUE(Shows("Start"));
+  ASSERT_TRUE(AddSealThroughTheMenu(Serial));
+  ASSERT_TRUE(AddSealThroughTheMenu(Serial + 1));
+  IDispatch* const first = form_->Trees().FindSealNode(Serial)->seal.Get();
+  IDispatch* const second = form_->Trees().FindSealNode(Serial + 1)->seal.Get();
+  const auto references = [](IDispatch* object) {
+    object->AddRef();
+    return object->Release();
+  };
+  const auto heldByTheTrees = references(first);
+  ASSERT_EQ(references(second), heldByTheTrees);
+  int loaded = 0;
+  QObject::connect(form_->Browser, &QWebEngineView::loadFinished, [&] { ++loaded; });
+  // Goes through the history, or opens the seal's page as a new entry of it by a click on
+  // its entry in the group tree (a click on the current node of the setup tree opens
+  // nothing); then the page has loaded.
+  const auto go = [&](const std::function<void()>& step) {
+    const int before = loaded;
+    step();
+    return WaitFor([&] { return loaded > before && !loading_; }, 15000);
+  };
+  const auto back = [&] { return go([&] { form_->BackToolbarButton->trigger(); }); };
+  const auto forward = [&] { return go([&] { form_->ForewardToolbarButton->trigger(); }); };
+  form_->ViewGroupMenuItem->trigger();
+  TTreeNode* const allSeals = form_->Trees().AllSealsNode();
+  allSeals->setExpanded(true);
+  const auto open = [&](IDispatch* seal) {
+    return go([&] {
+      for (int i = 0; i < allSeals->childCount(); ++i)
+        if (allSeals->Child(i)->sealNode->seal.Get() == seal) Click(form_->GroupTreeView, allSeals->Child(i));
+    });
+  };
+  ASSERT_TRUE(open(first));
+  ASSERT_TRUE(back());
+  ASSERT_TRUE(open(second));
+  EXPECT_EQ(references(first), heldByTheTrees);
+  ASSERT_TRUE(open(first));
+  ASSERT_TRUE(back());
+  EXPECT_EQ(SessionSeal(), second);
+  ASSERT_TRUE(forward());
+  EXPECT_EQ(SessionSeal(), first);
+  EXPECT_EQ(PagesVisited(), QStringList({"Start", "Seal", "Seal"}));
+  EXPECT_EQ(references(first), heldByTheTrees + 2);  // the session's and its page's
+  EXPECT_EQ(references(second), heldByTheTrees + 1);  // its page's
+}
+
 TEST_F(MainFormTest, EnterInAPageReachesThePage) {
   NoOperatorDialog();
   const QString html = TestPages();
