@@ -18,6 +18,7 @@
 #endif
 #endif
 #if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 #if defined(__SANITIZE_THREAD__)
@@ -31,6 +32,9 @@ namespace {
 // As large as a thread's: a held call may open a dialog, whose loop runs on its stack.
 // Only the pages it touches are ever backed by memory.
 constexpr size_t StackSize = size_t(8) << 20;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t EntryFrames = 4 << 10;
+#endif
 // Stacks kept for the next calls, so that a call does not map and fault in a fresh one.
 constexpr size_t KeptStacks = 8;
 
@@ -92,7 +96,7 @@ struct Fiber::Context {
 };
 
 Fiber::Fiber(std::function<void()> body, std::function<void()> wake)
-    : body_(std::move(body)), wake_(std::move(wake)), context_(new Context) {
+    : body_(std::move(body)), wake_(std::move(wake)), context_(new Context()) {
   context_->stack = stacks.Take();
   ::getcontext(&context_->self);
   context_->self.uc_stack.ss_sp = context_->stack;
@@ -101,6 +105,13 @@ Fiber::Fiber(std::function<void()> body, std::function<void()> wake)
   const auto address = reinterpret_cast<uintptr_t>(this);
   ::makecontext(&context_->self, reinterpret_cast<void (*)()>(&Fiber::Enter), 2, unsigned(address >> 32),
                 unsigned(address & 0xFFFFFFFFu));
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer clears the shadow of a context's whole stack on every switch to it, as told
+  // by uc_stack, which the switch itself no longer reads. Frames that returned left their
+  // shadow clear; only the top, where a fiber's entry never returns from, is cleared here.
+  context_->self.uc_stack.ss_size = 0;
+  ASAN_UNPOISON_MEMORY_REGION(static_cast<char*>(context_->stack) + StackSize - EntryFrames, EntryFrames);
+#endif
 #if defined(__SANITIZE_THREAD__)
   context_->tsan = __tsan_create_fiber(0);
 #endif

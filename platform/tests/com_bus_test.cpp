@@ -806,7 +806,9 @@ TEST(HeldServer, AClientsAnswerEndsItsCallWhateverOtherClientsHold) {
     EXPECT_LT(took, c.delay + 700);
     dbus_uint32_t argError = 99;
     EXPECT_EQ(ResultOf(reply, &argError), c.hr);
-    if (FAILED(c.hr)) EXPECT_EQ(argError, c.argError);
+    if (FAILED(c.hr)) {
+      EXPECT_EQ(argError, c.argError);
+    }
     if (reply) dbus_message_unref(reply);
   }
 }
