@@ -305,7 +305,8 @@ TEST_F(PagesTest, CancelInTheSealPageEndsALongReadOut) {
   ShowSealPage(node);
   Click("challengeButton");
   ASSERT_EQ(Outcome(), "done");
-  seal_.InjectFault('P', sim::SealFaultSpec(sim::SealFault::Delay, 150, 0));
+  // Each page slowed enough that a loaded machine's cancel still lands long before the end.
+  seal_.InjectFault('P', sim::SealFaultSpec(sim::SealFault::Delay, 400, 0));
   Type("sealEventsInput", "192");
   // The read-out keeps this thread in its wait; what the operator does meanwhile comes by timer.
   std::shared_ptr<const PageAnswer> busyWhileReading;
@@ -412,7 +413,8 @@ TEST_F(PagesTest, TheGroupPageRunsAnOperationOnEachSealAndShowsNamesAsText) {
 
   // Cancel during the first seal's read-out ends it and leaves the second seal alone.
   for (uint32_t t = 1; t <= 12 * 16; ++t) seal_.AddSealEvent(2000 + t);
-  seal_.InjectFault('P', sim::SealFaultSpec(sim::SealFault::Delay, 150, 0));
+  // Each page slowed enough that a loaded machine's cancel still lands long before the end.
+  seal_.InjectFault('P', sim::SealFaultSpec(sim::SealFault::Delay, 400, 0));
   seal_.ClearCommands();
   second.ClearCommands();
   QTimer operatorSteps;
