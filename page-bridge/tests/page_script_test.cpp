@@ -297,6 +297,80 @@ TEST_F(PageScriptTest, TheHostSeesReadsCallsAndWritesInTheOrderThePageMadeThem) 
   }
 }
 
+// A value the host cannot take fails its own request at once, a write where it is written,
+// and every request of the page after it is answered as usual, in its order.
+TEST_F(PageScriptTest, ARequestWithAValueTheHostCannotTakeFailsAloneAndAtOnce) {
+  const std::string takes = "; it takes a number, a string, a boolean, null or an automation object";
+  struct Case {
+    const char* script;
+    std::string message;
+  };
+  for (const Case& c : {Case{"o.Add(1n, 2)", "argument 1 of Add cannot be a BigInt"},
+                        Case{"o.Describe([o])", "argument 1 of Describe cannot be an array"},
+                        Case{"o.Add(1, (() => { const c = {}; c.c = c; return c; })())",
+                             "argument 2 of Add cannot be an object"},
+                        Case{"o.Add(() => 1, 2)", "argument 1 of Add cannot be a function"},
+                        Case{"o.Name = () => 1", "Name cannot be a function"},
+                        Case{"o.Name = 5n", "Name cannot be a BigInt"}}) {
+    SCOPED_TRACE(c.script);
+    ASSERT_TRUE(Load(html_ + "/page.html"));
+    Seen();
+    QJsonObject answer = Run(QString(R"(
+      const o = await new ActiveXObject('ZarnTest.PageObject');
+      o.Name = 'a';
+      const sum = o.Add(1, 2);
+      let thrown = null, settled = false;
+      try { const faulty = %1; setTimeout(() => settled = 'late'); await faulty; } catch (e) { thrown = e; }
+      settled = settled || 'at once';
+      o.Name = 'b';
+      return [thrown && thrown.number, thrown && thrown.message, settled, await sum, await o.Name,
+              await o.Describe(o)];)")
+                                 .arg(c.script));
+    EXPECT_EQ(Json(answer.value("value")),
+              Json(QJsonArray{int(DISP_E_TYPEMISMATCH), QString::fromStdString("Type mismatch: " + c.message + takes),
+                              "at once", 3, "b", "other is b"}))
+        << Json(answer);
+    EXPECT_EQ(Seen(), "Name=a Add Name=b Name Describe Name");
+  }
+}
+
+// The browser may start a navigation between a request's arrival and its turn: its answer is
+// dropped with the page. When the navigation never commits (here a download), the page is
+// still on screen, so that answer comes after all, and so does one of a call still running.
+TEST_F(PageScriptTest, APageThatStaysAfterANavigationThatNeverCommittedHasEveryCallAnswered) {
+  {
+    QFile data(html_ + "/data.bin");
+    ASSERT_TRUE(data.open(QIODevice::WriteOnly));
+    data.write(QByteArray(100, '\0'));
+  }
+  ASSERT_TRUE(Load(html_ + "/page.html"));
+  const int id = Run("return (await new ActiveXObject('ZarnTest.PageObject')).__zarnObject;").value("value").toInt();
+  ASSERT_GT(id, 0);
+  platform::PageObjects& objects = page_->Objects();
+  std::map<int, QVariantMap> answers;
+  QObject::connect(&objects, &platform::PageObjects::reply, [&](int call, const QVariantMap& a) { answers[call] = a; });
+  // A call that keeps the loop running; inside it, a call arrives just before the navigation
+  // starts and takes its turn after it.
+  objects.invoke(1001, id, "Wait", {600});
+  QTimer::singleShot(100, &objects, [&] {
+    objects.invoke(1002, id, "Add", {2, 3});
+    objects.PageLeaving();
+  });
+  QTimer::singleShot(300, page_, [this] { page_->load(QUrl::fromLocalFile(html_ + "/data.bin")); });
+  QElapsedTimer timer;
+  timer.start();
+  while (answers.size() < 2 && timer.elapsed() < Timeout) QTest::qWait(10);
+  EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/page.html"));
+  for (int call : {1001, 1002}) {
+    SCOPED_TRACE(call);
+    EXPECT_EQ(answers[call].value("error").toMap().value("number").toInt(), E_ABORT);
+    EXPECT_EQ(answers[call].value("error").toMap().value("message").toString(),
+              "The call was ended: the page started to leave and released its objects");
+  }
+  // It goes on with objects of its own.
+  EXPECT_EQ(Run("return (await new ActiveXObject('ZarnTest.PageObject')).Add(1, 1);").value("value").toInt(), 2);
+}
+
 TEST_F(PageScriptTest, AnswersDueToAPageThatWentAreDroppedAndTheirObjectsReleased) {
   ASSERT_TRUE(Load(html_ + "/page.html"));
   ASSERT_EQ(Run("window.o = await new ActiveXObject('ZarnTest.PageObject'); return 1;").value("value").toInt(), 1);

@@ -1,6 +1,7 @@
 #include "page_objects.h"
 
 #include <QPointer>
+#include <utility>
 
 #include "activation.h"
 #include "dispatch_call.h"
@@ -29,10 +30,38 @@ PageObjects::PageObjects(const ComPtr<IUnknown>& site, std::function<bool()> adm
 PageObjects::~PageObjects() { PageGone(); }
 
 void PageObjects::PageGone() {
+  PageLeaving();
+  shown_ = page_;
+  leaving_ = false;
+  held_.clear();
+}
+
+void PageObjects::PageLeaving() {
   ++page_;
+  leaving_ = true;
   // Released outside the table: an object's release may call back into script objects.
   auto gone = std::move(objects_);
   objects_.clear();
+}
+
+void PageObjects::PageSettled(bool stayed) {
+  leaving_ = false;
+  if (!stayed) {
+    shown_ = page_;
+    held_.clear();
+  }
+  for (int call : std::exchange(held_, {})) Answer(shown_, call, {});
+}
+
+void PageObjects::Answer(quint64 page, int call, const QVariantMap& answer) {
+  if (page == page_)
+    emit reply(call, answer);
+  else if (page < shown_)
+    return;  // its document went: the number may be another's now
+  else if (leaving_)
+    held_.push_back(call);
+  else
+    emit reply(call, ErrorAnswer(E_ABORT, "The call was ended: the page started to leave and released its objects"));
 }
 
 void PageObjects::Later(std::function<void()> run) {
@@ -46,17 +75,19 @@ void PageObjects::Later(std::function<void()> run) {
 }
 
 void PageObjects::Later(int call, std::function<QVariantMap()> work) {
-  Later([this, call, work = std::move(work)] {
-    if (!admitted_()) {
-      emit reply(call, ErrorAnswer(ScriptPermissionDenied, "Permission denied: this page may not use automation objects"));
-      return;
-    }
-    const quint64 page = page_;
-    // The browser may even close while the call keeps the loop running.
-    QPointer<PageObjects> alive(this);
-    QVariantMap answer = work();
-    if (alive && page == page_) emit reply(call, answer);
-  });
+  const quint64 page = page_;
+  QMetaObject::invokeMethod(
+      this,
+      [this, page, call, work = std::move(work)] {
+        if (page != page_) return Answer(page, call, {});
+        if (!admitted_())
+          return Answer(page, call, ErrorAnswer(ScriptPermissionDenied, "Permission denied: this page may not use automation objects"));
+        // The browser may even close while the call keeps the loop running.
+        QPointer<PageObjects> alive(this);
+        QVariantMap answer = work();
+        if (alive) Answer(page, call, answer);
+      },
+      Qt::QueuedConnection);
 }
 
 void PageObjects::create(int call, const QString& progId) {

@@ -7,12 +7,13 @@
 // waits its turn behind the calls before it. Each call runs only while the document on
 // screen may use the objects, else it answers with an error. Each answer goes out as the
 // reply signal, and only to the page that asked: when the page goes, its objects are
-// released and answers still due to it are dropped.
+// released and answers still due to it are dropped, unless it turns out to stay.
 
 #include <QObject>
 #include <QVariant>
 #include <functional>
 #include <map>
+#include <vector>
 
 #include "com.h"
 
@@ -26,8 +27,15 @@ class PageObjects : public QObject {
   PageObjects(const ComPtr<IUnknown>& site, std::function<bool()> admitted, QObject* parent = nullptr);
   ~PageObjects() override;
 
-  // The page went (navigation, reload, the browser closing): releases every object.
+  // The page went (a new document committed, the browser closing): releases every object.
   void PageGone();
+  // A new document was asked for: the objects go at once, and answers due to the page wait
+  // until it is known whether the page stays.
+  void PageLeaving();
+  // The navigation ended without a new document the address would tell: stayed says the
+  // page that asked is still on screen (a download, a stop), so the answers it was due are
+  // given after all, as errors, now and as its calls end.
+  void PageSettled(bool stayed);
   int ObjectCount() const { return int(objects_.size()); }
 
   // From page script; call numbers the answer. Objects travel as {"__zarnObject": id}.
@@ -44,6 +52,7 @@ class PageObjects : public QObject {
  private:
   void Later(std::function<void()> run);
   void Later(int call, std::function<QVariantMap()> work);
+  void Answer(quint64 page, int call, const QVariantMap& answer);
   QVariantMap Call(int object, const QString& name, uint16_t flags, const QVariantList& args);
   QVariantMap Create(const QString& progId);
   QVariantMap Value(const Variant& value);
@@ -55,6 +64,9 @@ class PageObjects : public QObject {
   std::map<int, ComPtr<IDispatch>> objects_;
   int nextObject_ = 0;
   quint64 page_ = 0;  // which page the objects and the calls under way belong to
+  quint64 shown_ = 0;  // the first page of the document on screen, which PageLeaving may not end
+  bool leaving_ = false;
+  std::vector<int> held_;  // calls of the document on screen answered while it was leaving
 };
 
 // The answer of a failed call, as page script throws it.

@@ -14,13 +14,8 @@
       const waiting = pending.get(call);
       if (!waiting) return;
       pending.delete(call);
-      if (answer.error) {
-        const error = new Error(answer.error.message);
-        error.number = answer.error.number;
-        waiting.reject(error);
-      } else {
-        waiting.resolve(fromHost(answer.value));
-      }
+      if (answer.error) waiting.reject(failed(answer.error.number, answer.error.message));
+      else waiting.resolve(fromHost(answer.value));
     });
     pump();
   });
@@ -48,21 +43,37 @@
     pump();
   }
 
+  // The head entry leaves the queue before it is sent, and whatever sending sets off (a
+  // member named meanwhile) only adds to the queue: a request goes out once, whatever happens.
+  let pumping = false;
   function pump() {
-    while (host && queue.length) {
-      const request = queue[0].request;
-      if (request === undefined || (request && !go(request))) return;
-      queue.shift();
+    if (pumping) return;
+    pumping = true;
+    try {
+      while (host && queue.length) {
+        const request = queue[0].request;
+        if (request === undefined || (request && waitsForWrites(request))) return;
+        queue.shift();
+        if (request) go(request);
+      }
+    } finally {
+      pumping = false;
     }
   }
 
-  // Sends a request whose turn it is; false while it waits for its object's writes.
+  // A write that keeps the window's loop running may answer after a later one: the object's
+  // next read or call waits for all of them.
+  function waitsForWrites({method, id}) {
+    const state = writes.get(id);
+    return method !== 'put' && method !== 'release' && state !== undefined && state.unanswered > 0;
+  }
+
   function go(request) {
-    const {method, id, args} = request;
+    const {method, id} = request;
     if (method === 'release') {
       writes.delete(id);
       host.release(id);
-      return true;
+      return;
     }
     let state = writes.get(id);
     if (method === 'put') {
@@ -81,32 +92,40 @@
           answered(error);
         }
       });
-      return true;
+      return;
     }
     if (state) {
-      // A write that keeps the window's loop running may answer after a later one.
-      if (state.unanswered) return false;
       writes.delete(id);
       const failure = state.outcomes.find(outcome => outcome);
-      if (failure) {
-        request.reject(failure);
-        return true;
-      }
+      if (failure) return request.reject(failure);
     }
     send(request, request);
-    return true;
   }
 
+  // A request that cannot go out fails alone: its answer is the error, not the page's bridge.
   function send({method, id, args}, answer) {
     const call = ++lastCall;
     pending.set(call, answer);
-    if (id === undefined) host[method](call, ...args);
-    else host[method](call, id, ...args);
+    try {
+      if (id === undefined) host[method](call, ...args);
+      else host[method](call, id, ...args);
+    } catch (error) {
+      pending.delete(call);
+      answer.reject(failed(TypeMismatch, 'The request could not be sent: ' + error.message));
+    }
   }
 
   // The promise of the answer to a request that takes the entry's place.
   function ask(entry, method, id, ...args) {
     return new Promise((resolve, reject) => decide(entry, {method, id, args, resolve, reject}));
+  }
+
+  const TypeMismatch = 0x80020005 | 0;  // DISP_E_TYPEMISMATCH
+
+  function failed(number, message) {
+    const error = new Error(message);
+    error.number = number;
+    return error;
   }
 
   // A member keeps its place from where it was named to the end of the task, since an
@@ -129,8 +148,28 @@
   const released = new FinalizationRegistry(id => enter({method: 'release', id}));
   const ObjectKey = '__zarnObject';
 
-  function toHost(value) {
-    return value !== null && typeof value === 'object' && value[ObjectKey] ? {[ObjectKey]: value[ObjectKey]} : value;
+  // What the host takes: a number, a string, a boolean, null, or an object of this page's
+  // bridge. Anything else is refused here, before it is queued: a function would be taken by
+  // the channel for a callback and the request would never be answered, and a BigInt, a
+  // cyclic value or a bridge object nested in an array cannot be encoded.
+  function toHost(value, what) {
+    switch (typeof value) {
+      case 'undefined':
+      case 'boolean':
+      case 'number':
+      case 'string':
+        return value;
+      case 'object':
+        if (value === null) return value;
+        if (value[ObjectKey]) return {[ObjectKey]: value[ObjectKey]};
+        break;
+    }
+    const kind = typeof value === 'function' ? 'a function'
+               : typeof value === 'bigint' ? 'a BigInt'
+               : typeof value === 'symbol' ? 'a symbol'
+               : Array.isArray(value) ? 'an array' : 'an object';
+    throw failed(TypeMismatch, `Type mismatch: ${what} cannot be ${kind}; ` +
+                               'it takes a number, a string, a boolean, null or an automation object');
   }
 
   function fromHost(value) {
@@ -149,7 +188,13 @@
     const call = (...args) => {
       const kept = unread();
       if (kept) decide(kept, null);
-      return ask(enter(), 'invoke', id, name, args.map(toHost));
+      let sent;
+      try {
+        sent = args.map((arg, i) => toHost(arg, `argument ${i + 1} of ${name}`));
+      } catch (error) {
+        return Promise.reject(error);
+      }
+      return ask(enter(), 'invoke', id, name, sent);
     };
     call.then = (resolved, rejected) => ask(unread() || enter(), 'get', id, name).then(resolved, rejected);
     return call;
@@ -163,8 +208,9 @@
         if (typeof name !== 'string' || name === 'then') return undefined;
         return member(id, name);
       },
+      // A value the host cannot take is thrown where it is written; nothing goes out.
       set(target, name, value) {
-        enter({method: 'put', id, args: [String(name), toHost(value)]});
+        enter({method: 'put', id, args: [String(name), toHost(value, String(name))]});
         return true;
       }
     });

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QWebChannel>
+#include <QWebEngineHistory>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <utility>
@@ -93,9 +94,11 @@ ScriptBridgePage::ScriptBridgePage(const QString& htmlFolder, QObject* parent)
     if (lost) Bridge(false);
   });
   // A navigation that never commits (a download, a failure) leaves the old document on
-  // screen: it keeps the bridge only if it is one of ours.
+  // screen: it keeps the bridge only if it is one of ours, and the calls it made before are
+  // answered after all. The history's entry changes as a document commits, the address
+  // signal only later; to the same address, a new document cannot be told from the old.
   connect(this, &QWebEnginePage::loadFinished, this, [this] {
-    loading_ = false;
+    if (std::exchange(loading_, false)) objects_->PageSettled(history()->currentItem().url() != asked_);
     if (bridged_ && !IsInside(url(), html_)) Bridge(false);
   });
 }
@@ -121,8 +124,9 @@ bool ScriptBridgePage::acceptNavigationRequest(const QUrl& url, NavigationType t
   // go, and the new one is bridged or not by its place. It needs the channel as it is
   // created, so the channel comes now; until it commits, the calls are checked against
   // the address on screen.
-  objects_->PageGone();
+  objects_->PageLeaving();
   loading_ = true;
+  asked_ = url;
   Bridge(inside);
   return true;
 }

@@ -46,6 +46,7 @@ class ScriptBridgePage : public QWebEnginePage {
   PageObjects* objects_;
   bool bridged_ = false;
   bool loading_ = false;  // a new document was asked for and has not committed yet
+  QUrl asked_;           // its address
 };
 
 }  // namespace platform
