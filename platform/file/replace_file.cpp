@@ -38,9 +38,9 @@ fs::path FinalPath(const fs::path& path, std::error_code& error) {
 
 // The old file's owner and group for the new one, as far as the saver may give them: a
 // saver that is not root still keeps the group when it is one of the saver's groups.
-void KeepOwner(int fd, const struct stat& old) {
-  if (::fchown(fd, old.st_uid, old.st_gid) == 0) return;
-  if (::fchown(fd, uid_t(-1), old.st_gid) != 0) errno = 0;  // the saver's own group, then
+// Returns whether the new file has the old one's group.
+bool KeepOwner(int fd, const struct stat& old) {
+  return ::fchown(fd, old.st_uid, old.st_gid) == 0 || ::fchown(fd, uid_t(-1), old.st_gid) == 0;
 }
 
 // The temporary file until it has been renamed into place.
@@ -137,9 +137,11 @@ ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int 
   Temporary temporary(fd, name);
 
   if (replacing) {
-    KeepOwner(fd, old);
+    mode_t mode = old.st_mode & 07777;
+    // The old group's rights were given to that group, not to the one the file gets now.
+    if (!KeepOwner(fd, old)) mode &= ~mode_t(S_IRWXG | S_ISGID);
     // After the owner: a change of owner or group drops the set-ID bits.
-    if (::fchmod(fd, old.st_mode & 07777) != 0) return failed(ReplaceResult::Failed, std::strerror(errno));
+    if (::fchmod(fd, mode) != 0) return failed(ReplaceResult::Failed, std::strerror(errno));
   }
   errno = 0;
   int error = 0;
