@@ -4,7 +4,9 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/fanotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -194,6 +196,33 @@ TEST(OpenForReading, ATerminalIsRefusedWithoutAnOpen) {
   line.revents = 0;
   EXPECT_EQ(::poll(&line, 1, 0), 0) << "revents " << line.revents;
   ::close(master);
+}
+
+// Without /proc the file could be opened again only through its path, and so whatever
+// the path was swapped for meanwhile: it is refused with an error of its own, not taken
+// for a file that is not there (a store taken for missing would be written anew).
+TEST(OpenForReading, WithoutProcAFileIsRefusedButNotMissing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "unmounting /proc takes root";
+  TempDir dir;
+  std::ofstream(dir.path / "file") << "text";
+  struct Case {
+    const char* what;
+    fs::path path;
+    int error;
+  } cases[] = {
+      {"a file", dir.path / "file", ENOSYS},
+      {"no file", dir.path / "none", ENOENT},
+  };
+  for (const Case& c : cases) {
+    const int status = InChild([&] {
+      if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::umount2("/proc", MNT_DETACH) != 0)
+        return 255;
+      struct stat info {};
+      return platform::OpenForReading(c.path, info) == -1 ? errno : 254;
+    });
+    EXPECT_EQ(status, c.error) << c.what;
+  }
 }
 
 // A chain of links is followed as far as the system follows one, and the file at its end
