@@ -9,13 +9,6 @@ namespace platform {
 
 namespace {
 
-bool Blocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
-int NoRegularFileError(const struct stat& info) { return S_ISDIR(info.st_mode) ? EISDIR : NotARegularFile; }
-
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
@@ -33,23 +26,20 @@ class Descriptor {
 }  // namespace
 
 int OpenForReading(const std::string& path, struct stat& info) {
-  if (::stat(path.c_str(), &info) != 0) return -1;
+  // A path descriptor opens no device and waits on no FIFO; the file it stands for is
+  // checked, then opened for reading through /proc, which reaches that very file and not
+  // whatever the path leads to by then.
+  Descriptor file(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0) return -1;
   if (!S_ISREG(info.st_mode)) {
-    errno = NoRegularFileError(info);
+    errno = S_ISDIR(info.st_mode) ? EISDIR : NotARegularFile;
     return -1;
   }
-  // Without waiting, should the path lead to a FIFO by now.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  int error = 0;
-  if (::fstat(fd, &info) != 0) error = errno;
-  else if (!S_ISREG(info.st_mode)) error = NoRegularFileError(info);
-  else if (!Blocking(fd)) error = errno;
-  if (error != 0) {
-    ::close(fd);
-    errno = error;
-    return -1;
-  }
+  const std::string reopen = "/proc/self/fd/" + std::to_string(file.Get());
+  int fd = ::open(reopen.c_str(), O_RDONLY | O_CLOEXEC);
+  // The file is open, so only a missing /proc is missing here. No open by the path
+  // instead: that would bring back the opening of whatever the path was swapped for.
+  if (fd < 0 && errno == ENOENT) errno = ENOSYS;
   return fd;
 }
 

@@ -38,9 +38,9 @@ fs::path FinalPath(const fs::path& path, std::error_code& error) {
 
 // The old file's owner and group for the new one, as far as the saver may give them: a
 // saver that is not root still keeps the group when it is one of the saver's groups.
-void KeepOwner(int fd, const struct stat& old) {
-  if (::fchown(fd, old.st_uid, old.st_gid) == 0) return;
-  if (::fchown(fd, uid_t(-1), old.st_gid) != 0) errno = 0;  // the saver's own group, then
+// Returns whether the new file has the old one's group.
+bool KeepOwner(int fd, const struct stat& old) {
+  return ::fchown(fd, old.st_uid, old.st_gid) == 0 || ::fchown(fd, uid_t(-1), old.st_gid) == 0;
 }
 
 // The temporary file until it has been renamed into place.
@@ -67,14 +67,14 @@ class Temporary {
   std::string path_;
 };
 
-// Created with O_EXCL and mode 0666, so the umask applies as for any new file.
-int CreateTemporary(const fs::path& folder, const std::string& name, std::string& created) {
+// Created with O_EXCL and mode, from which the umask takes as for any new file.
+int CreateTemporary(const fs::path& folder, const std::string& name, mode_t mode, std::string& created) {
   std::random_device random;
   for (int attempt = 0; attempt < 16; ++attempt) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%08x", unsigned(random()));
     fs::path candidate = folder / ("." + name + "." + suffix + ".tmp");
-    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0) {
       created = candidate;
       return fd;
@@ -122,21 +122,26 @@ ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int 
   if (linkError) return failed(ReplaceResult::Failed, std::strerror(linkError.value()));
   fs::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
+  struct stat old {};
+  const bool replacing = ::stat(target.c_str(), &old) == 0;
+  if (replacing && !S_ISREG(old.st_mode))
+    return failed(ReplaceResult::Failed, S_ISDIR(old.st_mode) ? std::strerror(EISDIR) : "Not a regular file");
+  // Owner-only until the old file's mode is given: the new content may be as private as
+  // the old. A new file has the mode of any other from the start.
   std::string name;
-  int fd = CreateTemporary(folder, target.filename().string(), name);
+  int fd = CreateTemporary(folder, target.filename().string(), replacing ? 0600 : 0666, name);
   if (fd < 0)
     return failed(errno == EACCES || errno == EPERM || errno == EROFS ? ReplaceResult::FolderNotWritable
                                                                       : ReplaceResult::Failed,
                   std::strerror(errno));
   Temporary temporary(fd, name);
 
-  struct stat old {};
-  if (::stat(target.c_str(), &old) == 0) {
-    if (!S_ISREG(old.st_mode))
-      return failed(ReplaceResult::Failed, S_ISDIR(old.st_mode) ? std::strerror(EISDIR) : "Not a regular file");
-    KeepOwner(fd, old);
+  if (replacing) {
+    mode_t mode = old.st_mode & 07777;
+    // The old group's rights were given to that group, not to the one the file gets now.
+    if (!KeepOwner(fd, old)) mode &= ~mode_t(S_IRWXG | S_ISGID);
     // After the owner: a change of owner or group drops the set-ID bits.
-    ::fchmod(fd, old.st_mode & 07777);
+    if (::fchmod(fd, mode) != 0) return failed(ReplaceResult::Failed, std::strerror(errno));
   }
   errno = 0;
   int error = 0;

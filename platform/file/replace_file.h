@@ -21,9 +21,11 @@ enum class ReplaceResult {
 // replaced, the link stays; links the system would not follow to their end (a loop, a
 // chain of over 40) are refused and stay as they are. The new file takes the old one's
 // permissions, owner and group, as far as the saver may give them (a saver that is not
-// root becomes the owner and keeps the group when it is one of its own groups), or those
-// of a newly created file. A failure leaves why in reason, when one is given: the
-// system's text for the error of the step that failed.
+// root becomes the owner and keeps the group when it is one of its own groups; a group
+// not kept gets no rights), or those of a newly created file; a mode that cannot be given
+// fails the save. Until its mode is given, the new file of one replaced is open to its
+// owner alone. A failure leaves why in reason, when one is given: the system's text for
+// the error of the step that failed.
 ReplaceResult ReplaceFile(const std::string& path, const std::function<bool(int fd)>& write,
                           std::string* reason = nullptr);
 

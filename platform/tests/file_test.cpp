@@ -2,7 +2,11 @@
 // kernel's own FIFOs, pseudo-terminals, links and users.
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/fanotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -10,10 +14,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <thread>
+#include <vector>
 
 #include "file_traps.h"
 #include "open_for_reading.h"
@@ -78,6 +85,78 @@ class BlockedWriter {
   std::thread thread_;
 };
 
+// Notes the mode of every file in a folder at each open, the open of a file being
+// created as well: the kernel holds each open until a listener for open permissions
+// has let it go.
+class OpenWatch {
+ public:
+  explicit OpenWatch(const fs::path& folder) {
+    fan_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+    if (fan_ < 0) return;
+    if (::fanotify_mark(fan_, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, AT_FDCWD, folder.c_str()) != 0) {
+      ::close(fan_);
+      fan_ = -1;
+      return;
+    }
+    thread_ = std::thread([this] { Listen(); });
+  }
+  ~OpenWatch() { Stop(); }
+  OpenWatch(const OpenWatch&) = delete;
+  OpenWatch& operator=(const OpenWatch&) = delete;
+
+  bool Watching() const { return fan_ >= 0; }
+  // The modes seen, once all opens are let go and no more are watched.
+  std::vector<mode_t> Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fan_ >= 0) ::close(fan_);
+    fan_ = -1;
+    return modes_;
+  }
+
+ private:
+  void Listen() {
+    alignas(fanotify_event_metadata) char buffer[4096];
+    while (!stop_) {
+      pollfd ready{fan_, POLLIN, 0};
+      if (::poll(&ready, 1, 20) <= 0) continue;
+      ssize_t size = ::read(fan_, buffer, sizeof buffer);
+      for (auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer); FAN_EVENT_OK(event, size);
+           event = FAN_EVENT_NEXT(event, size)) {
+        if (event->fd < 0) continue;
+        struct stat st {};
+        if (::fstat(event->fd, &st) == 0) modes_.push_back(st.st_mode & 07777);
+        fanotify_response allow{event->fd, FAN_ALLOW};
+        (void)!::write(fan_, &allow, sizeof allow);
+        ::close(event->fd);
+      }
+    }
+  }
+
+  int fan_ = -1;
+  std::atomic<bool> stop_{false};
+  std::vector<mode_t> modes_;
+  std::thread thread_;
+};
+
+// Takes a capability from the calling process's effective set.
+bool DropCapability(int capability) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  data[capability / 32].effective &= ~(1u << (capability % 32));
+  return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// The exit code of a child process that runs body, or -1 when it did not exit.
+int InChild(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body());
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 }  // namespace
 
 // A FIFO is refused without being opened: a writer waiting in its own open for a reader
@@ -119,6 +198,33 @@ TEST(OpenForReading, ATerminalIsRefusedWithoutAnOpen) {
   ::close(master);
 }
 
+// Without /proc the file could be opened again only through its path, and so whatever
+// the path was swapped for meanwhile: it is refused with an error of its own, not taken
+// for a file that is not there (a store taken for missing would be written anew).
+TEST(OpenForReading, WithoutProcAFileIsRefusedButNotMissing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "unmounting /proc takes root";
+  TempDir dir;
+  std::ofstream(dir.path / "file") << "text";
+  struct Case {
+    const char* what;
+    fs::path path;
+    int error;
+  } cases[] = {
+      {"a file", dir.path / "file", ENOSYS},
+      {"no file", dir.path / "none", ENOENT},
+  };
+  for (const Case& c : cases) {
+    const int status = InChild([&] {
+      if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::umount2("/proc", MNT_DETACH) != 0)
+        return 255;
+      struct stat info {};
+      return platform::OpenForReading(c.path, info) == -1 ? errno : 254;
+    });
+    EXPECT_EQ(status, c.error) << c.what;
+  }
+}
+
 // A chain of links is followed as far as the system follows one, and the file at its end
 // is replaced. A chain that still ends in a link (too long, or a loop) is refused: the
 // last link replaced by a file would break the chain for good.
@@ -152,7 +258,8 @@ TEST(ReplaceFile, AChainOfLinksIsFollowedAsFarAsTheSystemFollowsOne) {
 
 // The new file keeps the old one's owner and group as far as the saver may give them: a
 // saver that does not own the file still keeps its group when it is one of the saver's.
-// Each save runs in a child process that has become the saver, an unprivileged user.
+// A group not kept gets none of the old group's rights, others keep theirs. Each save
+// runs in a child process that has become the saver, an unprivileged user.
 TEST(ReplaceFile, TheOldGroupStaysWhereTheSaverMayGiveIt) {
   if (::geteuid() != 0) GTEST_SKIP() << "becoming another user takes root";
   constexpr uid_t Owner = 61000, Saver = 61001;
@@ -163,10 +270,11 @@ TEST(ReplaceFile, TheOldGroupStaysWhereTheSaverMayGiveIt) {
     std::vector<gid_t> groups;  // the saver's groups besides its own
     uid_t owner;
     gid_t group;
+    mode_t mode;
   } cases[] = {
-      {"root keeps owner and group", false, {}, Owner, FileGroup},
-      {"a saver of the file's group keeps the group", true, {FileGroup}, Saver, FileGroup},
-      {"a saver of other groups gives its own", true, {}, Saver, SaverGroup},
+      {"root keeps owner and group", false, {}, Owner, FileGroup, 0664},
+      {"a saver of the file's group keeps the group", true, {FileGroup}, Saver, FileGroup, 0664},
+      {"a saver of other groups gives its own, without rights", true, {}, Saver, SaverGroup, 0604},
   };
   for (const Case& c : cases) {
     TempDir dir;
@@ -175,23 +283,68 @@ TEST(ReplaceFile, TheOldGroupStaysWhereTheSaverMayGiveIt) {
     std::ofstream(file) << "old";
     ASSERT_EQ(::chown(file.c_str(), Owner, FileGroup), 0);
     ASSERT_EQ(::chmod(file.c_str(), 0664), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int status = InChild([&] {
       if (c.becomeSaver && (::setgroups(c.groups.size(), c.groups.data()) != 0 || ::setgid(SaverGroup) != 0 ||
                             ::setuid(Saver) != 0))
-        ::_exit(2);
+        return 2;
       const auto result = platform::ReplaceFile(file, [](int fd) { return platform::WriteAll(fd, "new", 3); });
-      ::_exit(result == platform::ReplaceResult::Replaced ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what << ": status " << status;
+      return result == platform::ReplaceResult::Replaced ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0) << c.what;
     struct stat st {};
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_EQ(ReadFile(file), "new") << c.what;
     EXPECT_EQ(st.st_uid, c.owner) << c.what;
     EXPECT_EQ(st.st_gid, c.group) << c.what;
-    EXPECT_EQ(st.st_mode & 07777, 0664u) << c.what;
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << c.what << std::oct << ": mode " << (st.st_mode & 07777);
   }
+}
+
+// The new content of a file only its owner may read is never open to others, not even for
+// the moment between the temporary's creation and its getting the old file's mode.
+TEST(ReplaceFile, TheNewFileOfAPrivateOneIsOwnerOnlyFromItsCreation) {
+  TempDir dir;
+  const fs::path file = dir.path / "key";
+  std::ofstream(file) << "old";
+  ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+  const mode_t umask = ::umask(022);  // the usual one, which lets others read new files
+  OpenWatch watch(dir.path);
+  if (!watch.Watching()) {
+    ::umask(umask);
+    GTEST_SKIP() << "watching opens takes fanotify's permission events and CAP_SYS_ADMIN";
+  }
+  const auto result = platform::ReplaceFile(file, [](int fd) { return platform::WriteAll(fd, "new", 3); });
+  const std::vector<mode_t> modes = watch.Stop();
+  ::umask(umask);
+  EXPECT_EQ(result, platform::ReplaceResult::Replaced);
+  EXPECT_EQ(ReadFile(file), "new");
+  ASSERT_FALSE(modes.empty()) << "the temporary's creation was not seen";
+  for (mode_t mode : modes) EXPECT_EQ(mode & 077, 0u) << std::oct << "mode " << mode;
+}
+
+// A saver that may give the old owner but then not the old mode (root without
+// CAP_FOWNER, as a service may run) fails the save: the new file would stay open to those
+// the old one was closed to.
+TEST(ReplaceFile, AModeThatCannotBeGivenFailsTheSave) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a file away takes root";
+  constexpr uid_t Owner = 61000;
+  TempDir dir;
+  const fs::path file = dir.path / "key";
+  std::ofstream(file) << "old";
+  ASSERT_EQ(::chown(file.c_str(), Owner, Owner), 0);
+  ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+  const int status = InChild([&] {
+    if (!DropCapability(CAP_FOWNER)) return 2;
+    ::umask(022);
+    std::string reason;
+    const auto result = platform::ReplaceFile(file, [](int fd) { return platform::WriteAll(fd, "new", 3); }, &reason);
+    if (result == platform::ReplaceResult::Replaced) return 1;
+    return reason == std::strerror(EPERM) ? 0 : 3;
+  });
+  EXPECT_EQ(status, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(ReadFile(file), "old");
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << std::oct << "mode " << (st.st_mode & 07777);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 1);  // no temporary left
 }
