@@ -135,6 +135,15 @@ class PageScriptTest : public ::testing::Test {
     return answer.value("value").toString();
   }
 
+  // An object the page's script made, which the test then calls as the channel delivers
+  // calls; their answers land in answers_.
+  int ObjectForDirectCalls() {
+    const int id = Run("return (await new ActiveXObject('ZarnTest.PageObject')).__zarnObject;").value("value").toInt();
+    QObject::connect(&page_->Objects(), &platform::PageObjects::reply,
+                     [this](int call, const QVariantMap& answer) { answers_[call] = answer; });
+    return id;
+  }
+
   static int Alive() { return reinterpret_cast<int (*)()>(::dlsym(testObjects_, "PageTestObjectsAlive"))(); }
   // The test objects' members run since the last time, in the order they ran.
   static std::string Seen() {
@@ -147,6 +156,7 @@ class PageScriptTest : public ::testing::Test {
   QString html_;
   QWebEngineView view_;
   platform::ScriptBridgePage* page_ = nullptr;
+  std::map<int, QVariantMap> answers_;
 };
 
 TEST_F(PageScriptTest, APageOfTheFolderReachesTheSessionThroughTheBridge) {
@@ -344,11 +354,9 @@ TEST_F(PageScriptTest, APageThatStaysAfterANavigationThatNeverCommittedHasEveryC
     data.write(QByteArray(100, '\0'));
   }
   ASSERT_TRUE(Load(html_ + "/page.html"));
-  const int id = Run("return (await new ActiveXObject('ZarnTest.PageObject')).__zarnObject;").value("value").toInt();
+  const int id = ObjectForDirectCalls();
   ASSERT_GT(id, 0);
   platform::PageObjects& objects = page_->Objects();
-  std::map<int, QVariantMap> answers;
-  QObject::connect(&objects, &platform::PageObjects::reply, [&](int call, const QVariantMap& a) { answers[call] = a; });
   // A call that keeps the loop running; inside it, a call arrives just before the navigation
   // starts and takes its turn after it.
   objects.invoke(1001, id, "Wait", {600});
@@ -359,12 +367,12 @@ TEST_F(PageScriptTest, APageThatStaysAfterANavigationThatNeverCommittedHasEveryC
   QTimer::singleShot(300, page_, [this] { page_->load(QUrl::fromLocalFile(html_ + "/data.bin")); });
   QElapsedTimer timer;
   timer.start();
-  while (answers.size() < 2 && timer.elapsed() < Timeout) QTest::qWait(10);
+  while ((!answers_.count(1001) || !answers_.count(1002)) && timer.elapsed() < Timeout) QTest::qWait(10);
   EXPECT_EQ(page_->url(), QUrl::fromLocalFile(html_ + "/page.html"));
   for (int call : {1001, 1002}) {
     SCOPED_TRACE(call);
-    EXPECT_EQ(answers[call].value("error").toMap().value("number").toInt(), E_ABORT);
-    EXPECT_EQ(answers[call].value("error").toMap().value("message").toString(),
+    EXPECT_EQ(answers_[call].value("error").toMap().value("number").toInt(), E_ABORT);
+    EXPECT_EQ(answers_[call].value("error").toMap().value("message").toString(),
               "The call was ended: the page started to leave and released its objects");
   }
   // It goes on with objects of its own.
@@ -577,20 +585,18 @@ TEST_F(PageScriptTest, AnOutsideDocumentStillOnScreenGetsNothingWhileAPageOfTheF
 
 TEST_F(PageScriptTest, AReleaseWaitsForTheCallsBeforeIt) {
   ASSERT_TRUE(Load(html_ + "/page.html"));
-  const int id = Run("return (await new ActiveXObject('ZarnTest.PageObject')).__zarnObject;").value("value").toInt();
+  const int id = ObjectForDirectCalls();
   ASSERT_GT(id, 0);
   // In the order the channel delivers them: a call, the release the page's collector sends, a call.
   platform::PageObjects& objects = page_->Objects();
-  std::map<int, QVariantMap> answers;
-  QObject::connect(&objects, &platform::PageObjects::reply, [&](int call, const QVariantMap& a) { answers[call] = a; });
   objects.invoke(1001, id, "Add", {2, 3});
   objects.release(id);
   objects.invoke(1002, id, "Add", {2, 3});
   QElapsedTimer timer;
   timer.start();
-  while (answers.size() < 2 && timer.elapsed() < Timeout) QTest::qWait(10);
-  EXPECT_EQ(answers[1001].value("value").toInt(), 5) << Json(QJsonObject::fromVariantMap(answers[1001]));
-  EXPECT_EQ(answers[1002].value("error").toMap().value("message").toString(), "The object is no longer available: Add");
+  while ((!answers_.count(1001) || !answers_.count(1002)) && timer.elapsed() < Timeout) QTest::qWait(10);
+  EXPECT_EQ(answers_[1001].value("value").toInt(), 5) << Json(QJsonObject::fromVariantMap(answers_[1001]));
+  EXPECT_EQ(answers_[1002].value("error").toMap().value("message").toString(), "The object is no longer available: Add");
   EXPECT_EQ(Alive(), 0);
 }
 
