@@ -455,7 +455,7 @@ constexpr int CallBound = 1500;
 // The test classes' server, started with short bounds on its clients' answers.
 struct BoundedServer {
   QProcess process;
-  BoundedServer() {
+  explicit BoundedServer(int typeInfoBound = TypeInfoBound) {
 #if defined(__SANITIZE_ADDRESS__)
     // Memory freed stays in quarantine under AddressSanitizer; without it, what the server
     // uses is what it keeps.
@@ -463,7 +463,7 @@ struct BoundedServer {
     environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0");
     process.setProcessEnvironment(environment);
 #endif
-    process.start(COM_TEST_PEER, {"-Embedding", QString::number(TypeInfoBound), QString::number(CallBound)});
+    process.start(COM_TEST_PEER, {"-Embedding", QString::number(typeInfoBound), QString::number(CallBound)});
     auto* bus = QDBusConnection::sessionBus().interface();
     for (int i = 0; i < 500 && !bus->isServiceRegistered(TestBusName); ++i) std::this_thread::sleep_for(milliseconds(10));
   }
@@ -671,6 +671,14 @@ HRESULT ResultOf(DBusMessage* reply, dbus_uint32_t* argError = nullptr) {
   if (argError && FAILED(hr) && dbus_message_iter_next(&it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_UINT32)
     dbus_message_iter_get_basic(&it, argError);
   return hr;
+}
+
+// The count a successful get of Live answers with, -1 for anything else.
+dbus_int32_t LiveOf(DBusMessage* reply) {
+  dbus_int32_t hr = 1, live = -1;
+  if (ResultOf(reply) == S_OK)
+    dbus_message_get_args(reply, nullptr, DBUS_TYPE_INT32, &hr, DBUS_TYPE_INT32, &live, DBUS_TYPE_INVALID);
+  return live;
 }
 
 // The type of the VARIANT a successful get of Value answers with, 0 for anything else.
@@ -898,6 +906,57 @@ TEST(HeldServer, AFloodOfHeldCallsIsRefusedPastTheLimitAndHoldsUpNoOne) {
               "another client's slowest answer %lld ms.\n",
               Flood, refused, static_cast<long long>(taken->count()), timedOut, before, after,
               static_cast<long long>(slowest.count()));
+}
+
+TEST(HeldServer, HeldCallsOfAllClientsTogetherAreBounded) {
+  // The held calls wait on descriptions that never come, for longer than the test takes.
+  BoundedServer server(60000);
+  // Clients that each hold as many calls as a client may, together more than the process may.
+  constexpr size_t Clients = HeldCallLimit / ClientHeldCallLimit + 4;
+  constexpr size_t Excess = Clients * ClientHeldCallLimit - HeldCallLimit;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < Clients; ++i) {
+    clients.push_back(std::make_unique<RawClient>());
+    paths.push_back(clients.back()->Create());
+    ASSERT_FALSE(paths.back().empty());
+  }
+  const IID described = MakeGuid("{00000000-0000-0000-0000-0000000000D1}");
+  RawClient other(RawClient::Answer::Description, described);
+  const std::string otherPath = other.Create();
+  ASSERT_FALSE(otherPath.empty());
+
+  for (size_t i = 0; i < Clients; ++i)
+    for (size_t n = 0; n < ClientHeldCallLimit; ++n) clients[i]->Send(PutValue(paths[i], *clients[i], PeerIid));
+  auto unread = [&] {
+    size_t all = 0;
+    for (auto& client : clients) all += client->Unread();
+    return all;
+  };
+  const auto start = steady_clock::now();
+  while (unread() < Excess && Since(start) < seconds(10)) std::this_thread::sleep_for(milliseconds(20));
+  // The calls past the process's bound were refused, and only those.
+  std::this_thread::sleep_for(milliseconds(200));
+  size_t refused = 0, answered = 0;
+  for (auto& client : clients)
+    for (auto& [serial, reply] : client->TakeReplies()) {
+      (ResultOf(reply) == RPC_E_SERVERCALL_RETRYLATER ? refused : answered) += 1;
+      dbus_message_unref(reply);
+    }
+  EXPECT_EQ(refused, Excess);
+  EXPECT_EQ(answered, 0u);
+  // At the bound, another client's call that needs no wait is served at once; one that would
+  // wait on the client is refused without asking it.
+  const auto asked = steady_clock::now();
+  DBusMessage* live = other.Call(GetMember(otherPath, "get_Live"), seconds(5));
+  EXPECT_EQ(LiveOf(live), dbus_int32_t(Clients + 1));
+  if (live) dbus_message_unref(live);
+  DBusMessage* put = other.Call(PutValue(otherPath, other, described), seconds(5));
+  dbus_uint32_t argError = 99;
+  EXPECT_EQ(ResultOf(put, &argError), RPC_E_SERVERCALL_RETRYLATER);
+  EXPECT_EQ(argError, 0u);
+  EXPECT_LT(Since(asked).count(), 1000);
+  if (put) dbus_message_unref(put);
 }
 
 // Registers the test classes as a server would, from a folder whose name holds a space
