@@ -31,8 +31,10 @@ namespace {
 // As large as a thread's: a held call may open a dialog, whose loop runs on its stack.
 // Only the pages it touches are ever backed by memory.
 constexpr size_t StackSize = size_t(8) << 20;
-// The lowest page of each stack's mapping is a guard.
-constexpr size_t GuardSize = size_t(4) << 10;
+// Below each stack, a guard that no frame steps over into the mapping below: code built
+// without stack-clash probes may write a large frame's far end before any nearer page.
+// 1 MiB, as the kernel keeps below a thread's own stack for the same reason.
+constexpr size_t GuardSize = size_t(1) << 20;
 constexpr size_t MappingSize = GuardSize + StackSize;
 #if defined(__SANITIZE_ADDRESS__)
 constexpr size_t EntryFrames = 4 << 10;
