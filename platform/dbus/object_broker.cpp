@@ -299,13 +299,15 @@ void ObjectBroker::EndCall(const QString& peer) {
 }
 
 HRESULT ObjectBroker::AwaitClient(const QDBusMessage& call, int bound, QDBusMessage& reply) {
+  // The bus gives up only after the bound, but its answer may be read later still, when the
+  // thread was busy meanwhile: the time passed tells a bound that passed from a peer that
+  // went away without answering (the bus's timers may fire a little early).
+  QElapsedTimer clock;
+  clock.start();
+  auto timedOut = [&] { return QDBusError(reply).type() == QDBusError::NoReply && clock.elapsed() >= bound - bound / 10; };
   if (QThread::currentThread() != thread()) {
-    // Nothing else runs inside this wait, so the time it took tells a bound that passed from
-    // a peer that went away without answering (the bus's timers may fire a little early).
-    QElapsedTimer clock;
-    clock.start();
     reply = connection_.call(call, QDBus::Block, bound);
-    return QDBusError(reply).type() == QDBusError::NoReply && clock.elapsed() >= bound - bound / 10 ? RPC_E_TIMEOUT : S_OK;
+    return timedOut() ? RPC_E_TIMEOUT : S_OK;
   }
   // A served call of the client's waits held, as long as it is its own code that waits.
   Fiber* held = Fiber::Holdable();
@@ -331,7 +333,7 @@ HRESULT ObjectBroker::AwaitClient(const QDBusMessage& call, int bound, QDBusMess
   }
   if (!pending.isFinished()) return RPC_E_TIMEOUT;
   reply = pending.reply();
-  return S_OK;
+  return timedOut() ? RPC_E_TIMEOUT : S_OK;
 }
 
 QDBusMessage ObjectBroker::AwaitServer(const QDBusMessage& call, bool serving) {

@@ -661,6 +661,25 @@ DBusMessage* GetMember(const std::string& path, const char* member) {
   return dbus_message_new_method_call(TestBusName, path.c_str(), "org.zarn.ITestVariants", member);
 }
 
+// CallBack(Object, Value) with the client's object as its Value, which the server only
+// takes in, or as its Object, which the server calls.
+DBusMessage* CallBackWith(const std::string& path, const RawClient& client, REFIID iid, bool called) {
+  DBusMessage* call = GetMember(path, "CallBack");
+  DBusMessageIter args;
+  dbus_message_iter_init_append(call, &args);
+  AppendReference(&args, called ? client.Name() : "", iid);
+  AppendVariant(&args, client.Name(), iid, called ? std::optional<dbus_int32_t>(42) : std::nullopt);
+  return call;
+}
+
+// Keeps the server's thread from its loop for that long.
+DBusMessage* BusyFor(const std::string& path, milliseconds busy) {
+  DBusMessage* call = GetMember(path, "Busy");
+  const dbus_int32_t ms = dbus_int32_t(busy.count());
+  dbus_message_append_args(call, DBUS_TYPE_INT32, &ms, DBUS_TYPE_INVALID);
+  return call;
+}
+
 // The HRESULT a reply starts with, 1 for anything else; and a failure's argument index.
 HRESULT ResultOf(DBusMessage* reply, dbus_uint32_t* argError = nullptr) {
   dbus_int32_t hr = 1;
@@ -697,6 +716,19 @@ milliseconds Since(steady_clock::time_point start) { return duration_cast<millis
 
 const IID PeerIid = MakeGuid("{00000000-0000-0000-0000-0000000000A0}");
 
+// Calls of a client that never answers what its call makes the server ask of it.
+struct Unanswered {
+  const char* what;
+  bool called;  // the object is CallBack's Object; the client describes it, but answers no call to it
+  IID iid;
+  int bound;
+  std::optional<dbus_uint32_t> argError;  // a failure of the object's own call names no argument
+};
+const Unanswered UnansweredCases[] = {
+    {"an object it never describes", false, MakeGuid("{00000000-0000-0000-0000-0000000000A1}"), TypeInfoBound, 1},
+    {"a call to its object it never answers", true, MakeGuid("{00000000-0000-0000-0000-0000000000A2}"), CallBound, {}},
+};
+
 }  // namespace
 
 TEST(HeldServer, AClientThatNeverAnswersFailsOnlyItsOwnCall) {
@@ -706,33 +738,15 @@ TEST(HeldServer, AClientThatNeverAnswersFailsOnlyItsOwnCall) {
   const std::string otherPath = other.Create();
   ASSERT_FALSE(otherPath.empty());
 
-  // CallBack(Object, Value) with the client's object as its Value, which the server only
-  // takes in, or as its Object, which the server calls.
-  struct Case {
-    const char* what;
-    bool called;  // the object is the Object; the client describes it, but answers no call to it
-    IID iid;
-    int bound;
-    std::optional<dbus_uint32_t> argError;  // a failure of the object's own call names no argument
-  };
-  const Case cases[] = {
-      {"an object it never describes", false, MakeGuid("{00000000-0000-0000-0000-0000000000A1}"), TypeInfoBound, 1},
-      {"a call to its object it never answers", true, MakeGuid("{00000000-0000-0000-0000-0000000000A2}"), CallBound, {}},
-  };
-  for (const Case& c : cases) {
+  for (const Unanswered& c : UnansweredCases) {
     SCOPED_TRACE(c.what);
     RawClient client(c.called ? RawClient::Answer::Description : RawClient::Answer::None, c.iid);
     ASSERT_TRUE(client.Connected());
     const std::string path = client.Create();
     ASSERT_FALSE(path.empty());
-    DBusMessage* call = GetMember(path, "CallBack");
-    DBusMessageIter args;
-    dbus_message_iter_init_append(call, &args);
-    AppendReference(&args, c.called ? client.Name() : "", c.iid);
-    AppendVariant(&args, client.Name(), c.iid, c.called ? std::optional<dbus_int32_t>(42) : std::nullopt);
 
     const auto start = steady_clock::now();
-    const dbus_uint32_t held = client.Send(call);
+    const dbus_uint32_t held = client.Send(CallBackWith(path, client, c.iid, c.called));
     for (int i = 0; i < 300 && !client.WaitedOn(); ++i) std::this_thread::sleep_for(milliseconds(10));
     EXPECT_TRUE(client.WaitedOn());
     // Meanwhile the other client is answered at once, and the held call is still held.
@@ -757,6 +771,32 @@ TEST(HeldServer, AClientThatNeverAnswersFailsOnlyItsOwnCall) {
       EXPECT_EQ(ResultOf(alive), S_OK);
       if (alive) dbus_message_unref(alive);
     }
+  }
+}
+
+TEST(HeldServer, ABoundThatPassedWhileTheServerWasBusyIsATimeOut) {
+  BoundedServer server;
+  RawClient busy;
+  const std::string busyPath = busy.Create();
+  ASSERT_FALSE(busyPath.empty());
+  for (const Unanswered& c : UnansweredCases) {
+    SCOPED_TRACE(c.what);
+    RawClient client(c.called ? RawClient::Answer::Description : RawClient::Answer::None, c.iid);
+    const std::string path = client.Create();
+    ASSERT_FALSE(path.empty());
+    const dbus_uint32_t held = client.Send(CallBackWith(path, client, c.iid, c.called));
+    for (int i = 0; i < 300 && !client.WaitedOn(); ++i) std::this_thread::sleep_for(milliseconds(10));
+    ASSERT_TRUE(client.WaitedOn());
+    // The server's thread is kept busy past the bound, until after the bus itself has given
+    // up on the answer (a second after the bound): the call still failed for want of time.
+    DBusMessage* slept = busy.Call(BusyFor(busyPath, milliseconds(c.bound + 1500)), seconds(10));
+    EXPECT_EQ(ResultOf(slept), S_OK);
+    if (slept) dbus_message_unref(slept);
+    DBusMessage* reply = client.Reply(held, seconds(5));
+    dbus_uint32_t argError = 99;
+    EXPECT_EQ(ResultOf(reply, &argError), RPC_E_TIMEOUT);
+    if (c.argError) EXPECT_EQ(argError, *c.argError);
+    if (reply) dbus_message_unref(reply);
   }
 }
 
