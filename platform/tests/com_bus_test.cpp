@@ -483,10 +483,11 @@ struct BoundedServer {
 // A client written with the bus library alone, as a program that hangs, one slow to answer
 // or one written to hold the server would be. A thread of its own reads what comes; the
 // server's questions for its object's type information get the answer it was made with,
-// after its delay, and no other call of the server's is answered.
+// after its delay. No other call of the server's is answered, but by a client that calls
+// back: it answers a call to its object once its own call to the server has been answered.
 class RawClient {
  public:
-  enum class Answer { None, Description, Error };
+  enum class Answer { None, Description, Error, CallingBack };
 
   explicit RawClient(Answer answer = Answer::None, IID iid = {}, milliseconds delay = milliseconds(0))
       : answer_(answer), iid_(iid), delay_(delay), bus_(dbus_bus_get_private(DBUS_BUS_SESSION, nullptr)) {
@@ -500,6 +501,8 @@ class RawClient {
     reader_.join();
     for (auto& [serial, reply] : replies_) dbus_message_unref(reply);
     for (auto& [due, question] : due_) dbus_message_unref(question);
+    for (auto& [serial, question] : callingBack_) dbus_message_unref(question);
+    dbus_connection_flush(bus_);  // a client that leaves has sent all it sent
     dbus_connection_close(bus_);
     dbus_connection_unref(bus_);
   }
@@ -562,6 +565,8 @@ class RawClient {
         hr == S_OK)
       made = path;
     if (reply) dbus_message_unref(reply);
+    std::lock_guard lock(mutex_);
+    created_ = made;
     return made;
   }
 
@@ -571,7 +576,9 @@ class RawClient {
       while (DBusMessage* message = dbus_connection_pop_message(bus_)) {
         if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL) {
           Take(message);
-        } else if (dbus_uint32_t serial = dbus_message_get_reply_serial(message)) {
+        } else if (dbus_uint32_t serial = dbus_message_get_reply_serial(message); callingBack_.count(serial)) {
+          AnswerCallBack(callingBack_.extract(serial).mapped(), message);
+        } else if (serial) {
           std::lock_guard lock(mutex_);
           replies_[serial] = message;
           arrived_.notify_all();
@@ -589,13 +596,41 @@ class RawClient {
     if (answer_ != Answer::None && dbus_message_is_method_call(call, ObjectInterface, "GetTypeInfo")) {
       dbus_message_ref(call);
       due_.emplace(steady_clock::now() + delay_, call);
+    } else if (answer_ == Answer::CallingBack && !dbus_message_is_method_call(call, ObjectInterface, "Release")) {
+      std::string created;
+      {
+        std::lock_guard lock(mutex_);
+        created = created_;
+      }
+      DBusMessage* back = dbus_message_new_method_call(TestBusName, created.c_str(), "org.zarn.ITestVariants", "get_Live");
+      dbus_uint32_t serial = 0;
+      dbus_connection_send(bus_, back, &serial);
+      dbus_message_unref(back);
+      dbus_message_ref(call);
+      callingBack_[serial] = call;
     } else if (!dbus_message_is_method_call(call, ObjectInterface, "Release")) {
       waitedOn_ = true;
     }
   }
+  // The server's call to our object gets its result, a text, when ours to the server succeeded.
+  void AnswerCallBack(DBusMessage* question, DBusMessage* ours) {
+    dbus_int32_t hr = 1;
+    DBusMessage* reply;
+    if (dbus_message_get_type(ours) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+        dbus_message_get_args(ours, nullptr, DBUS_TYPE_INT32, &hr, DBUS_TYPE_INVALID) && hr == S_OK) {
+      const char* text = "called back";
+      reply = dbus_message_new_method_return(question);
+      dbus_message_append_args(reply, DBUS_TYPE_INT32, &hr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    } else {
+      reply = dbus_message_new_error(question, "org.zarn.Test.Error.NotCalledBack", "The call back failed.");
+    }
+    dbus_connection_send(bus_, reply, nullptr);
+    dbus_message_unref(reply);
+    dbus_message_unref(question);
+  }
   void AnswerQuestion(DBusMessage* question) {
     DBusMessage* reply;
-    if (answer_ == Answer::Description) {
+    if (answer_ != Answer::Error) {
       // Its object says it has a Describe method, as the server's own have.
       const InterfaceInfo info{iid_, "IPeer", "", {{1, "Describe", MemberKind::Method, {{"Value", VT_VARIANT}}, VT_BSTR}}};
       const std::string text = SerializeInterface(info).toStdString();
@@ -617,6 +652,8 @@ class RawClient {
   std::atomic<bool> stop_{false};
   std::atomic<bool> waitedOn_{false};
   std::multimap<steady_clock::time_point, DBusMessage*> due_;  // questions to answer, the reader's own
+  std::map<dbus_uint32_t, DBusMessage*> callingBack_;          // the server's calls, by the serial of ours; the reader's own
+  std::string created_;                                        // our object's path at the server
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::map<dbus_uint32_t, DBusMessage*> replies_;
@@ -801,37 +838,47 @@ TEST(HeldServer, ABoundThatPassedWhileTheServerWasBusyIsATimeOut) {
 }
 
 TEST(HeldServer, AClientsAnswerEndsItsCallWhateverOtherClientsHold) {
-  // A client that answers the question for its object's type information late; meanwhile a
-  // silent client holds calls of its own, which the server waits on too.
+  // A client that answers the question for its object's type information late (and, calling
+  // back, the server's call to its object once the server has answered its own call from
+  // inside it); meanwhile a silent client holds calls of its own, which the server waits on too.
   struct Case {
     const char* what;
     RawClient::Answer answer;
     int delay;            // before the slow client answers, ms
     int silentStarts;     // ms after the slow client's call, the silent one's first
     int silentEvery;      // ms between the silent client's calls, 0 for one call
+    bool silentLeaves;    // after its calls, it queues calls that keep the server busy, and leaves
     HRESULT hr;
     dbus_uint32_t argError;
   };
   const Case cases[] = {
       {"a description after 0.7 s, while another client keeps sending calls it holds", RawClient::Answer::Description,
-       700, -300, 200, S_OK, 0},
+       700, -300, 200, false, S_OK, 0},
       {"an error after 0.3 s, while another client's wait opened after its own", RawClient::Answer::Error, 300, 100, 0,
-       E_NOINTERFACE, 0},
+       false, E_NOINTERFACE, 0},
+      {"a call to the server from inside the server's call to its object, answered at once", RawClient::Answer::CallingBack,
+       300, 100, 0, false, S_OK, 0},
+      {"a description after 0.7 s, while another client leaves with its calls held and queued",
+       RawClient::Answer::Description, 700, 100, 0, true, S_OK, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     BoundedServer server;
-    RawClient slow(c.answer, MakeGuid("{00000000-0000-0000-0000-0000000000B1}"), milliseconds(c.delay));
-    RawClient silent;
-    const std::string slowPath = slow.Create(), silentPath = silent.Create();
+    const IID slowIid = MakeGuid("{00000000-0000-0000-0000-0000000000B1}");
+    RawClient slow(c.answer, slowIid, milliseconds(c.delay));
+    std::optional<RawClient> silent(std::in_place);
+    const std::string slowPath = slow.Create(), silentPath = silent->Create();
     ASSERT_FALSE(slowPath.empty());
     ASSERT_FALSE(silentPath.empty());
     std::atomic<bool> done{false};
     auto holdCalls = [&] {
       do {
-        silent.Send(PutValue(silentPath, silent, MakeGuid("{00000000-0000-0000-0000-0000000000B2}")));
+        silent->Send(PutValue(silentPath, *silent, MakeGuid("{00000000-0000-0000-0000-0000000000B2}")));
         if (c.silentEvery) std::this_thread::sleep_for(milliseconds(c.silentEvery));
       } while (c.silentEvery && !done);
+      if (!c.silentLeaves) return;
+      for (int i = 0; i < 8; ++i) silent->Send(BusyFor(silentPath, milliseconds(250)));
+      silent.reset();
     };
     std::thread holding;
     if (c.silentStarts < 0) {
@@ -839,7 +886,9 @@ TEST(HeldServer, AClientsAnswerEndsItsCallWhateverOtherClientsHold) {
       std::this_thread::sleep_for(milliseconds(-c.silentStarts));
     }
     const auto start = steady_clock::now();
-    const dbus_uint32_t serial = slow.Send(PutValue(slowPath, slow, MakeGuid("{00000000-0000-0000-0000-0000000000B1}")));
+    const dbus_uint32_t serial = slow.Send(c.answer == RawClient::Answer::CallingBack
+                                               ? CallBackWith(slowPath, slow, slowIid, true)
+                                               : PutValue(slowPath, slow, slowIid));
     if (c.silentStarts >= 0) {
       std::this_thread::sleep_for(milliseconds(c.silentStarts));
       holding = std::thread(holdCalls);
@@ -849,7 +898,7 @@ TEST(HeldServer, AClientsAnswerEndsItsCallWhateverOtherClientsHold) {
     done = true;
     holding.join();
     // Its call ends once it has answered, with what its answer gives, however long the
-    // silent client's calls are held.
+    // silent client's calls are held; the calls of a client that left are not run.
     EXPECT_GE(took, c.delay);
     EXPECT_LT(took, c.delay + 700);
     dbus_uint32_t argError = 99;
@@ -858,6 +907,10 @@ TEST(HeldServer, AClientsAnswerEndsItsCallWhateverOtherClientsHold) {
       EXPECT_EQ(argError, c.argError);
     }
     if (reply) dbus_message_unref(reply);
+    // A client that left has its calls, and with them its object, let go.
+    DBusMessage* live = slow.Call(GetMember(slowPath, "get_Live"), seconds(5));
+    EXPECT_EQ(LiveOf(live), c.silentLeaves ? 1 : 2);
+    if (live) dbus_message_unref(live);
   }
 }
 
