@@ -16,6 +16,7 @@
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -471,11 +472,13 @@ struct BoundedServer {
     process.terminate();
     process.waitForFinished();
   }
-  // The memory the server uses, in kB.
-  long Resident() const {
+  // The memory the server uses, in kB, and the address space it has mapped.
+  long Resident() const { return Kilobytes("VmRSS:"); }
+  long Mapped() const { return Kilobytes("VmSize:"); }
+  long Kilobytes(const std::string& field) const {
     std::ifstream status("/proc/" + std::to_string(process.processId()) + "/status");
     for (std::string line; std::getline(status, line);)
-      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+      if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
     return -1;
   }
 };
@@ -1050,6 +1053,40 @@ TEST(HeldServer, HeldCallsOfAllClientsTogetherAreBounded) {
   EXPECT_EQ(argError, 0u);
   EXPECT_LT(Since(asked).count(), 1000);
   if (put) dbus_message_unref(put);
+}
+
+TEST(HeldServer, ACallWhoseStackCannotBeMappedIsRefused) {
+  BoundedServer server;
+  RawClient holding, refused;
+  const std::string holdingPath = holding.Create(), refusedPath = refused.Create();
+  ASSERT_FALSE(holdingPath.empty());
+  ASSERT_FALSE(refusedPath.empty());
+  // A call served keeps its stack for the next; then the server's address space is
+  // limited to what it has and less than another stack.
+  DBusMessage* warm = refused.Call(GetMember(refusedPath, "get_Live"), seconds(5));
+  EXPECT_EQ(ResultOf(warm), S_OK);
+  if (warm) dbus_message_unref(warm);
+  const long mapped = server.Mapped();
+  ASSERT_GT(mapped, 0);
+  rlimit room;
+  ASSERT_EQ(::prlimit(pid_t(server.process.processId()), RLIMIT_AS, nullptr, &room), 0);
+  room.rlim_cur = rlim_t(mapped) * 1024 + (2 << 20);
+  ASSERT_EQ(::prlimit(pid_t(server.process.processId()), RLIMIT_AS, &room, nullptr), 0);
+
+  const dbus_uint32_t held = holding.Send(PutValue(holdingPath, holding, PeerIid));
+  for (int i = 0; i < 300 && !holding.WaitedOn(); ++i) std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_TRUE(holding.WaitedOn());
+  // The held call has the kept stack; the next call has none and is refused, saying why.
+  DBusMessage* first = refused.Call(GetMember(refusedPath, "get_Live"), seconds(5));
+  EXPECT_EQ(ResultOf(first), RPC_E_SERVERCALL_RETRYLATER);
+  if (first) dbus_message_unref(first);
+  // The server lives on: once the held call has ended, its stack serves the next call.
+  DBusMessage* timedOut = holding.Reply(held, milliseconds(TypeInfoBound + 5000));
+  EXPECT_EQ(ResultOf(timedOut), RPC_E_TIMEOUT);
+  if (timedOut) dbus_message_unref(timedOut);
+  DBusMessage* again = refused.Call(GetMember(refusedPath, "get_Live"), seconds(5));
+  EXPECT_EQ(LiveOf(again), 2);
+  if (again) dbus_message_unref(again);
 }
 
 // Registers the test classes as a server would, from a folder whose name holds a space
