@@ -299,9 +299,9 @@ void ObjectBroker::EndCall(const QString& peer) {
 }
 
 HRESULT ObjectBroker::AwaitClient(const QDBusMessage& call, int bound, QDBusMessage& reply) {
-  // The bus gives up only after the bound, but its answer may be read later still, when the
-  // thread was busy meanwhile: the time passed tells a bound that passed from a peer that
-  // went away without answering (the bus's timers may fire a little early).
+  // NoReply comes both from the bus's own limit and for a peer that went away; only the time
+  // passed tells them apart, since the broker's thread may have been busy past its timer and
+  // read the bus's answer late (and the bus's timers may fire a little early).
   QElapsedTimer clock;
   clock.start();
   auto timedOut = [&] { return QDBusError(reply).type() == QDBusError::NoReply && clock.elapsed() >= bound - bound / 10; };

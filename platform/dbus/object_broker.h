@@ -30,8 +30,8 @@ inline constexpr int ClientCallTimeout = 60000;
 // queued behind it; the client's further calls are refused with RPC_E_SERVERCALL_RETRYLATER.
 inline constexpr size_t ClientHeldCallLimit = 32;
 // How many calls of all clients together may be held. Each held call keeps a stack of its
-// own, two mappings of 9 MB address space of which it touches a few pages: 1024 of them stay
-// far below the kernel's limit of 65530 mappings and within memory, and serve 32 clients at
+// own, two mappings of 9 MB address space of which it touches some pages: 1024 stacks take
+// 2048 of the kernel's 65530 mappings and tens of MB of memory, and serve 32 clients at
 // their own limit. Past it, a call that would queue, or wait held on its client, is refused
 // with RPC_E_SERVERCALL_RETRYLATER; a call that needs no wait is still served.
 inline constexpr size_t HeldCallLimit = 1024;
