@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <sys/mman.h>
 #include <ucontext.h>
-#include <unistd.h>
 #include <vector>
 
 #if defined(__has_feature)
@@ -32,40 +31,42 @@ namespace {
 // As large as a thread's: a held call may open a dialog, whose loop runs on its stack.
 // Only the pages it touches are ever backed by memory.
 constexpr size_t StackSize = size_t(8) << 20;
+// Below each stack, a guard that no frame steps over into the mapping below: code built
+// without stack-clash probes may write a large frame's far end before any nearer page.
+// 1 MiB, as the kernel keeps below a thread's own stack for the same reason.
+constexpr size_t GuardSize = size_t(1) << 20;
+constexpr size_t MappingSize = GuardSize + StackSize;
 #if defined(__SANITIZE_ADDRESS__)
 constexpr size_t EntryFrames = 4 << 10;
 #endif
 // Stacks kept for the next calls, so that a call does not map and fault in a fresh one.
 constexpr size_t KeptStacks = 8;
 
-size_t PageSize() {
-  static const size_t size = size_t(::sysconf(_SC_PAGESIZE));
-  return size;
-}
-
-// The stacks of one thread's fibers; the lowest page of each is a guard.
+// The stacks of one thread's fibers, each a mapping whose lowest GuardSize bytes are the guard.
 class StackPool {
  public:
   ~StackPool() {
-    for (void* stack : free_) ::munmap(stack, StackSize);
+    for (void* stack : free_) ::munmap(stack, MappingSize);
   }
+  // Null when the process can map no more (its address space or its count of mappings).
   void* Take() {
     if (!free_.empty()) {
       void* stack = free_.back();
       free_.pop_back();
       return stack;
     }
-    void* stack = ::mmap(nullptr, StackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK,
-                         -1, 0);
-    if (stack == MAP_FAILED || ::mprotect(stack, PageSize(), PROT_NONE) != 0) {
-      std::fputs("No memory for the stack of a served call.\n", stderr);
-      std::abort();
+    void* stack = ::mmap(nullptr, MappingSize, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) return nullptr;
+    if (::mprotect(stack, GuardSize, PROT_NONE) != 0) {
+      ::munmap(stack, MappingSize);
+      return nullptr;
     }
     return stack;
   }
   void Give(void* stack) {
     if (free_.size() < KeptStacks) free_.push_back(stack);
-    else ::munmap(stack, StackSize);
+    else ::munmap(stack, MappingSize);
   }
 
  private:
@@ -95,12 +96,18 @@ struct Fiber::Context {
 #endif
 };
 
-Fiber::Fiber(std::function<void()> body, std::function<void()> wake)
+std::unique_ptr<Fiber> Fiber::Make(std::function<void()> body, std::function<void()> wake) {
+  void* stack = stacks.Take();
+  if (!stack) return nullptr;
+  return std::unique_ptr<Fiber>(new Fiber(std::move(body), std::move(wake), stack));
+}
+
+Fiber::Fiber(std::function<void()> body, std::function<void()> wake, void* stack)
     : body_(std::move(body)), wake_(std::move(wake)), context_(new Context()) {
-  context_->stack = stacks.Take();
+  context_->stack = stack;
   ::getcontext(&context_->self);
   context_->self.uc_stack.ss_sp = context_->stack;
-  context_->self.uc_stack.ss_size = StackSize;
+  context_->self.uc_stack.ss_size = MappingSize;
   context_->self.uc_link = nullptr;
   const auto address = reinterpret_cast<uintptr_t>(this);
   ::makecontext(&context_->self, reinterpret_cast<void (*)()>(&Fiber::Enter), 2, unsigned(address >> 32),
@@ -110,7 +117,7 @@ Fiber::Fiber(std::function<void()> body, std::function<void()> wake)
   // by uc_stack, which the switch itself no longer reads. Frames that returned left their
   // shadow clear; only the top, where a fiber's entry never returns from, is cleared here.
   context_->self.uc_stack.ss_size = 0;
-  ASAN_UNPOISON_MEMORY_REGION(static_cast<char*>(context_->stack) + StackSize - EntryFrames, EntryFrames);
+  ASAN_UNPOISON_MEMORY_REGION(static_cast<char*>(context_->stack) + MappingSize - EntryFrames, EntryFrames);
 #endif
 #if defined(__SANITIZE_THREAD__)
   context_->tsan = __tsan_create_fiber(0);
@@ -154,7 +161,7 @@ bool Fiber::Resume() {
   loopLevel_ = LoopLevel();
   Context* c = context_;
 #if defined(__SANITIZE_ADDRESS__)
-  __sanitizer_start_switch_fiber(&c->resumerFake, static_cast<char*>(c->stack), StackSize);
+  __sanitizer_start_switch_fiber(&c->resumerFake, static_cast<char*>(c->stack), MappingSize);
 #endif
 #if defined(__SANITIZE_THREAD__)
   c->tsanBack = __tsan_get_current_fiber();

@@ -5,14 +5,16 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 namespace platform::dbus {
 
 class Fiber {
  public:
   // body runs on the fiber's own stack; wake is asked to resume the fiber later, once
-  // what it holds for has come (it must not resume it there and then).
-  Fiber(std::function<void()> body, std::function<void()> wake);
+  // what it holds for has come (it must not resume it there and then). Null when no stack
+  // can be mapped.
+  static std::unique_ptr<Fiber> Make(std::function<void()> body, std::function<void()> wake);
   ~Fiber();  // only of a fiber not begun or ended: a held one owns live frames
   Fiber(const Fiber&) = delete;
   Fiber& operator=(const Fiber&) = delete;
@@ -31,6 +33,7 @@ class Fiber {
 
  private:
   struct Context;
+  Fiber(std::function<void()> body, std::function<void()> wake, void* stack);
   static void Enter(unsigned high, unsigned low);
 
   std::function<void()> body_;

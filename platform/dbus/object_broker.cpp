@@ -143,10 +143,9 @@ class BusDispatch final : public TypeInfoDispatch<IDispatch>, private ComObjectR
     } end{broker_, owner_};
     // A client's object answers within the bound; a call from the broker's thread to a server
     // that holds objects of ours keeps serving them (it may call one back).
-    bool timedOut = false;
-    QDBusMessage reply = role_ == PeerRole::Client ? broker_.AwaitClient(call, broker_.Timeouts().call, timedOut)
-                                                   : broker_.AwaitServer(call, broker_.Serves(owner_));
-    if (timedOut) return RPC_E_TIMEOUT;
+    QDBusMessage reply;
+    if (role_ == PeerRole::Server) reply = broker_.AwaitServer(call, broker_.Serves(owner_));
+    else if (HRESULT waited = broker_.AwaitClient(call, broker_.Timeouts().call, reply); FAILED(waited)) return waited;
     if (reply.type() != QDBusMessage::ReplyMessage)
       return reply.type() == QDBusMessage::ErrorMessage ? RPC_E_DISCONNECTED : RPC_E_SERVERFAULT;
     const QVariantList out = reply.arguments();
@@ -299,19 +298,20 @@ void ObjectBroker::EndCall(const QString& peer) {
   }
 }
 
-QDBusMessage ObjectBroker::AwaitClient(const QDBusMessage& call, int bound, bool& timedOut) {
-  timedOut = false;
+HRESULT ObjectBroker::AwaitClient(const QDBusMessage& call, int bound, QDBusMessage& reply) {
+  // NoReply comes both from the bus's own limit and for a peer that went away; only the time
+  // passed tells them apart, since the broker's thread may have been busy past its timer and
+  // read the bus's answer late (and the bus's timers may fire a little early).
+  QElapsedTimer clock;
+  clock.start();
+  auto timedOut = [&] { return QDBusError(reply).type() == QDBusError::NoReply && clock.elapsed() >= bound - bound / 10; };
   if (QThread::currentThread() != thread()) {
-    // Nothing else runs inside this wait, so the time it took tells a bound that passed from
-    // a peer that went away without answering (the bus's timers may fire a little early).
-    QElapsedTimer clock;
-    clock.start();
-    QDBusMessage reply = connection_.call(call, QDBus::Block, bound);
-    timedOut = QDBusError(reply).type() == QDBusError::NoReply && clock.elapsed() >= bound - bound / 10;
-    return reply;
+    reply = connection_.call(call, QDBus::Block, bound);
+    return timedOut() ? RPC_E_TIMEOUT : S_OK;
   }
   // A served call of the client's waits held, as long as it is its own code that waits.
   Fiber* held = Fiber::Holdable();
+  if (held && HeldCalls() > HeldCallLimit) return RPC_E_SERVERCALL_RETRYLATER;
   QEventLoop loop;
   bool woken = false;
   auto wake = [&] {
@@ -331,8 +331,9 @@ QDBusMessage ObjectBroker::AwaitClient(const QDBusMessage& call, int bound, bool
     if (held) held->Hold();
     else loop.exec(QEventLoop::ExcludeUserInputEvents);
   }
-  timedOut = !pending.isFinished();
-  return timedOut ? QDBusMessage() : pending.reply();
+  if (!pending.isFinished()) return RPC_E_TIMEOUT;
+  reply = pending.reply();
+  return timedOut() ? RPC_E_TIMEOUT : S_OK;
 }
 
 QDBusMessage ObjectBroker::AwaitServer(const QDBusMessage& call, bool serving) {
@@ -435,10 +436,9 @@ HRESULT ObjectBroker::InterfaceOf(const QString& owner, const QString& path, REF
     }
   }
   const QDBusMessage question = CallObject(owner, path, ObjectInterface, "GetTypeInfo");
-  bool timedOut = false;
-  QDBusMessage reply = role == PeerRole::Client ? AwaitClient(question, Timeouts().typeInfo, timedOut)
-                                                : AwaitServer(question, false);
-  if (timedOut) return RPC_E_TIMEOUT;
+  QDBusMessage reply;
+  if (role == PeerRole::Server) reply = AwaitServer(question, false);
+  else if (HRESULT waited = AwaitClient(question, Timeouts().typeInfo, reply); FAILED(waited)) return waited;
   if (reply.type() == QDBusMessage::ErrorMessage) return PeerLeft(reply) ? RPC_E_DISCONNECTED : E_NOINTERFACE;
   auto learnt = ParseInterface(reply.arguments().value(0).toString());
   if (!learnt || learnt->iid != iid) return E_NOINTERFACE;
@@ -521,40 +521,63 @@ bool ObjectBroker::Handle(const QDBusMessage& message) {
 }
 
 struct ObjectBroker::HeldCall {
-  HeldCall(ObjectBroker& broker, QString caller, QDBusMessage message, Entry entry)
-      : client(std::move(caller)),
-        fiber([&broker, message = std::move(message), entry = std::move(entry)] { broker.Call(message, entry); },
-              // Resumed from the event loop, not from inside the signal that brought the answer.
-              [&broker, this] { QMetaObject::invokeMethod(&broker, [&broker, this] { broker.Continue(this); }, Qt::QueuedConnection); }) {}
+  explicit HeldCall(QString caller) : client(std::move(caller)) {}
   const QString client;
-  Fiber fiber;
+  std::unique_ptr<Fiber> fiber;
 };
+
+std::unique_ptr<ObjectBroker::HeldCall> ObjectBroker::Start(const QString& client, const QDBusMessage& message,
+                                                            Entry entry) {
+  auto call = std::make_unique<HeldCall>(client);
+  HeldCall* self = call.get();
+  call->fiber = Fiber::Make([this, message, entry = std::move(entry)] { Call(message, entry); },
+                            // Resumed from the event loop, not from inside the signal that brought the answer.
+                            [this, self] { QMetaObject::invokeMethod(this, [this, self] { Continue(self); }, Qt::QueuedConnection); });
+  if (!call->fiber) {
+    Refuse(message);
+    return nullptr;
+  }
+  return call;
+}
+
+void ObjectBroker::Refuse(const QDBusMessage& message) {
+  connection_.send(message.createReply(QVariantList{QVariant::fromValue(int(RPC_E_SERVERCALL_RETRYLATER))} +
+                                       FailureArguments(0, EXCEPINFO{})));
+}
+
+size_t ObjectBroker::HeldCalls() const {
+  size_t held = 0;
+  for (auto& [client, line] : lines_) held += line.Held();
+  return held;
+}
 
 void ObjectBroker::Serve(const QDBusMessage& message, Entry entry) {
   const QString client = message.service();
-  ClientLine& line = lines_[client];
-  if (line.Held() >= ClientHeldCallLimit) {
-    connection_.send(message.createReply(QVariantList{QVariant::fromValue(int(RPC_E_SERVERCALL_RETRYLATER))} +
-                                         FailureArguments(0, EXCEPINFO{})));
-    return;
-  }
+  auto found = lines_.try_emplace(client).first;
+  ClientLine& line = found->second;
+  if (line.Held() >= ClientHeldCallLimit) return Refuse(message);
   bool answering = false;
   if (line.running) {
     std::lock_guard lock(mutex_);
     answering = callsTo_.count(client) > 0;
   }
   if (line.running && !answering) {
+    if (HeldCalls() >= HeldCallLimit) return Refuse(message);
     line.waiting.emplace_back(message, std::move(entry));
     return;
   }
-  auto call = std::make_unique<HeldCall>(*this, client, message, std::move(entry));
+  std::unique_ptr<HeldCall> call = Start(client, message, std::move(entry));
+  if (!call) {
+    if (!line.Held()) lines_.erase(found);
+    return;
+  }
   HeldCall* started = call.get();
   (answering ? line.answering.emplace_back() : line.running) = std::move(call);
   Continue(started);
 }
 
 void ObjectBroker::Continue(HeldCall* call) {
-  if (call->fiber.Resume()) Finished(call);
+  if (call->fiber->Resume()) Finished(call);
 }
 
 void ObjectBroker::Finished(HeldCall* call) {
@@ -566,8 +589,8 @@ void ObjectBroker::Finished(HeldCall* call) {
     while (!line.running && !line.waiting.empty()) {
       auto [message, entry] = std::move(line.waiting.front());
       line.waiting.pop_front();
-      line.running = std::make_unique<HeldCall>(*this, found->first, std::move(message), std::move(entry));
-      if (line.running->fiber.Resume()) line.running.reset();
+      line.running = Start(found->first, message, std::move(entry));
+      if (line.running && line.running->fiber->Resume()) line.running.reset();
     }
   } else {
     std::erase_if(line.answering, [call](const auto& held) { return held.get() == call; });

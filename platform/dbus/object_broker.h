@@ -29,6 +29,12 @@ inline constexpr int ClientCallTimeout = 60000;
 // How many calls of one client may be held at a time, the one that waits on it and those
 // queued behind it; the client's further calls are refused with RPC_E_SERVERCALL_RETRYLATER.
 inline constexpr size_t ClientHeldCallLimit = 32;
+// How many calls of all clients together may be held. Each held call keeps a stack of its
+// own, two mappings of 9 MB address space of which it touches some pages: 1024 stacks take
+// 2048 of the kernel's 65530 mappings and tens of MB of memory, and serve 32 clients at
+// their own limit. Past it, a call that would queue, or wait held on its client, is refused
+// with RPC_E_SERVERCALL_RETRYLATER; a call that needs no wait is still served.
+inline constexpr size_t HeldCallLimit = 1024;
 
 struct ClientTimeouts {
   int typeInfo = ClientTypeInfoTimeout;
@@ -82,9 +88,10 @@ class ObjectBroker : public QObject {
   void BeginCall(const QString& peer);
   void EndCall(const QString& peer);
   // A client's reply to a call of ours, waited for at most bound ms: a served call that waits
-  // is held meanwhile, other code on the broker's thread turns a loop of its own. timedOut
-  // tells a call that got no answer within the bound.
-  QDBusMessage AwaitClient(const QDBusMessage& call, int bound, bool& timedOut);
+  // is held meanwhile, other code on the broker's thread turns a loop of its own. S_OK with
+  // the reply (an error one too); RPC_E_TIMEOUT when none came within the bound;
+  // RPC_E_SERVERCALL_RETRYLATER, without asking, when no more calls may be held.
+  HRESULT AwaitClient(const QDBusMessage& call, int bound, QDBusMessage& reply);
   // A server's reply, as long as it takes; with serving, on the broker's thread, our objects
   // are served meanwhile (the server may call one back).
   QDBusMessage AwaitServer(const QDBusMessage& call, bool serving);
@@ -121,8 +128,12 @@ class ObjectBroker : public QObject {
   void ReleaseObjectsOf(const QString& peer);
   bool Handle(const QDBusMessage& message);
   void CreateInstance(const QDBusMessage& message, IClassFactory* factory);
-  // Runs a client's call in its turn, or refuses it when the client holds too many.
+  // Runs a client's call in its turn, or refuses it when the client, or all, hold too many.
   void Serve(const QDBusMessage& message, Entry entry);
+  // The call on a stack of its own; null, with the call refused, when no stack can be had.
+  std::unique_ptr<HeldCall> Start(const QString& client, const QDBusMessage& message, Entry entry);
+  void Refuse(const QDBusMessage& message);
+  size_t HeldCalls() const;
   void Continue(HeldCall* call);
   void Finished(HeldCall* call);
   void DropCallsOf(const QString& peer);

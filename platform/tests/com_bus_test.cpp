@@ -16,6 +16,7 @@
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -455,7 +456,7 @@ constexpr int CallBound = 1500;
 // The test classes' server, started with short bounds on its clients' answers.
 struct BoundedServer {
   QProcess process;
-  BoundedServer() {
+  explicit BoundedServer(int typeInfoBound = TypeInfoBound) {
 #if defined(__SANITIZE_ADDRESS__)
     // Memory freed stays in quarantine under AddressSanitizer; without it, what the server
     // uses is what it keeps.
@@ -463,7 +464,7 @@ struct BoundedServer {
     environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0");
     process.setProcessEnvironment(environment);
 #endif
-    process.start(COM_TEST_PEER, {"-Embedding", QString::number(TypeInfoBound), QString::number(CallBound)});
+    process.start(COM_TEST_PEER, {"-Embedding", QString::number(typeInfoBound), QString::number(CallBound)});
     auto* bus = QDBusConnection::sessionBus().interface();
     for (int i = 0; i < 500 && !bus->isServiceRegistered(TestBusName); ++i) std::this_thread::sleep_for(milliseconds(10));
   }
@@ -471,11 +472,13 @@ struct BoundedServer {
     process.terminate();
     process.waitForFinished();
   }
-  // The memory the server uses, in kB.
-  long Resident() const {
+  // The memory the server uses, in kB, and the address space it has mapped.
+  long Resident() const { return Kilobytes("VmRSS:"); }
+  long Mapped() const { return Kilobytes("VmSize:"); }
+  long Kilobytes(const std::string& field) const {
     std::ifstream status("/proc/" + std::to_string(process.processId()) + "/status");
     for (std::string line; std::getline(status, line);)
-      if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+      if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
     return -1;
   }
 };
@@ -483,10 +486,11 @@ struct BoundedServer {
 // A client written with the bus library alone, as a program that hangs, one slow to answer
 // or one written to hold the server would be. A thread of its own reads what comes; the
 // server's questions for its object's type information get the answer it was made with,
-// after its delay, and no other call of the server's is answered.
+// after its delay. No other call of the server's is answered, but by a client that calls
+// back: it answers a call to its object once its own call to the server has been answered.
 class RawClient {
  public:
-  enum class Answer { None, Description, Error };
+  enum class Answer { None, Description, Error, CallingBack };
 
   explicit RawClient(Answer answer = Answer::None, IID iid = {}, milliseconds delay = milliseconds(0))
       : answer_(answer), iid_(iid), delay_(delay), bus_(dbus_bus_get_private(DBUS_BUS_SESSION, nullptr)) {
@@ -500,6 +504,8 @@ class RawClient {
     reader_.join();
     for (auto& [serial, reply] : replies_) dbus_message_unref(reply);
     for (auto& [due, question] : due_) dbus_message_unref(question);
+    for (auto& [serial, question] : callingBack_) dbus_message_unref(question);
+    dbus_connection_flush(bus_);  // a client that leaves has sent all it sent
     dbus_connection_close(bus_);
     dbus_connection_unref(bus_);
   }
@@ -562,6 +568,8 @@ class RawClient {
         hr == S_OK)
       made = path;
     if (reply) dbus_message_unref(reply);
+    std::lock_guard lock(mutex_);
+    created_ = made;
     return made;
   }
 
@@ -571,7 +579,9 @@ class RawClient {
       while (DBusMessage* message = dbus_connection_pop_message(bus_)) {
         if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL) {
           Take(message);
-        } else if (dbus_uint32_t serial = dbus_message_get_reply_serial(message)) {
+        } else if (dbus_uint32_t serial = dbus_message_get_reply_serial(message); callingBack_.count(serial)) {
+          AnswerCallBack(callingBack_.extract(serial).mapped(), message);
+        } else if (serial) {
           std::lock_guard lock(mutex_);
           replies_[serial] = message;
           arrived_.notify_all();
@@ -589,13 +599,41 @@ class RawClient {
     if (answer_ != Answer::None && dbus_message_is_method_call(call, ObjectInterface, "GetTypeInfo")) {
       dbus_message_ref(call);
       due_.emplace(steady_clock::now() + delay_, call);
+    } else if (answer_ == Answer::CallingBack && !dbus_message_is_method_call(call, ObjectInterface, "Release")) {
+      std::string created;
+      {
+        std::lock_guard lock(mutex_);
+        created = created_;
+      }
+      DBusMessage* back = dbus_message_new_method_call(TestBusName, created.c_str(), "org.zarn.ITestVariants", "get_Live");
+      dbus_uint32_t serial = 0;
+      dbus_connection_send(bus_, back, &serial);
+      dbus_message_unref(back);
+      dbus_message_ref(call);
+      callingBack_[serial] = call;
     } else if (!dbus_message_is_method_call(call, ObjectInterface, "Release")) {
       waitedOn_ = true;
     }
   }
+  // The server's call to our object gets its result, a text, when ours to the server succeeded.
+  void AnswerCallBack(DBusMessage* question, DBusMessage* ours) {
+    dbus_int32_t hr = 1;
+    DBusMessage* reply;
+    if (dbus_message_get_type(ours) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+        dbus_message_get_args(ours, nullptr, DBUS_TYPE_INT32, &hr, DBUS_TYPE_INVALID) && hr == S_OK) {
+      const char* text = "called back";
+      reply = dbus_message_new_method_return(question);
+      dbus_message_append_args(reply, DBUS_TYPE_INT32, &hr, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    } else {
+      reply = dbus_message_new_error(question, "org.zarn.Test.Error.NotCalledBack", "The call back failed.");
+    }
+    dbus_connection_send(bus_, reply, nullptr);
+    dbus_message_unref(reply);
+    dbus_message_unref(question);
+  }
   void AnswerQuestion(DBusMessage* question) {
     DBusMessage* reply;
-    if (answer_ == Answer::Description) {
+    if (answer_ != Answer::Error) {
       // Its object says it has a Describe method, as the server's own have.
       const InterfaceInfo info{iid_, "IPeer", "", {{1, "Describe", MemberKind::Method, {{"Value", VT_VARIANT}}, VT_BSTR}}};
       const std::string text = SerializeInterface(info).toStdString();
@@ -617,6 +655,8 @@ class RawClient {
   std::atomic<bool> stop_{false};
   std::atomic<bool> waitedOn_{false};
   std::multimap<steady_clock::time_point, DBusMessage*> due_;  // questions to answer, the reader's own
+  std::map<dbus_uint32_t, DBusMessage*> callingBack_;          // the server's calls, by the serial of ours; the reader's own
+  std::string created_;                                        // our object's path at the server
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::map<dbus_uint32_t, DBusMessage*> replies_;
@@ -661,6 +701,25 @@ DBusMessage* GetMember(const std::string& path, const char* member) {
   return dbus_message_new_method_call(TestBusName, path.c_str(), "org.zarn.ITestVariants", member);
 }
 
+// CallBack(Object, Value) with the client's object as its Value, which the server only
+// takes in, or as its Object, which the server calls.
+DBusMessage* CallBackWith(const std::string& path, const RawClient& client, REFIID iid, bool called) {
+  DBusMessage* call = GetMember(path, "CallBack");
+  DBusMessageIter args;
+  dbus_message_iter_init_append(call, &args);
+  AppendReference(&args, called ? client.Name() : "", iid);
+  AppendVariant(&args, client.Name(), iid, called ? std::optional<dbus_int32_t>(42) : std::nullopt);
+  return call;
+}
+
+// Keeps the server's thread from its loop for that long.
+DBusMessage* BusyFor(const std::string& path, milliseconds busy) {
+  DBusMessage* call = GetMember(path, "Busy");
+  const dbus_int32_t ms = dbus_int32_t(busy.count());
+  dbus_message_append_args(call, DBUS_TYPE_INT32, &ms, DBUS_TYPE_INVALID);
+  return call;
+}
+
 // The HRESULT a reply starts with, 1 for anything else; and a failure's argument index.
 HRESULT ResultOf(DBusMessage* reply, dbus_uint32_t* argError = nullptr) {
   dbus_int32_t hr = 1;
@@ -671,6 +730,14 @@ HRESULT ResultOf(DBusMessage* reply, dbus_uint32_t* argError = nullptr) {
   if (argError && FAILED(hr) && dbus_message_iter_next(&it) && dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_UINT32)
     dbus_message_iter_get_basic(&it, argError);
   return hr;
+}
+
+// The count a successful get of Live answers with, -1 for anything else.
+dbus_int32_t LiveOf(DBusMessage* reply) {
+  dbus_int32_t hr = 1, live = -1;
+  if (ResultOf(reply) == S_OK)
+    dbus_message_get_args(reply, nullptr, DBUS_TYPE_INT32, &hr, DBUS_TYPE_INT32, &live, DBUS_TYPE_INVALID);
+  return live;
 }
 
 // The type of the VARIANT a successful get of Value answers with, 0 for anything else.
@@ -689,6 +756,19 @@ milliseconds Since(steady_clock::time_point start) { return duration_cast<millis
 
 const IID PeerIid = MakeGuid("{00000000-0000-0000-0000-0000000000A0}");
 
+// Calls of a client that never answers what its call makes the server ask of it.
+struct Unanswered {
+  const char* what;
+  bool called;  // the object is CallBack's Object; the client describes it, but answers no call to it
+  IID iid;
+  int bound;
+  std::optional<dbus_uint32_t> argError;  // a failure of the object's own call names no argument
+};
+const Unanswered UnansweredCases[] = {
+    {"an object it never describes", false, MakeGuid("{00000000-0000-0000-0000-0000000000A1}"), TypeInfoBound, 1},
+    {"a call to its object it never answers", true, MakeGuid("{00000000-0000-0000-0000-0000000000A2}"), CallBound, {}},
+};
+
 }  // namespace
 
 TEST(HeldServer, AClientThatNeverAnswersFailsOnlyItsOwnCall) {
@@ -698,33 +778,15 @@ TEST(HeldServer, AClientThatNeverAnswersFailsOnlyItsOwnCall) {
   const std::string otherPath = other.Create();
   ASSERT_FALSE(otherPath.empty());
 
-  // CallBack(Object, Value) with the client's object as its Value, which the server only
-  // takes in, or as its Object, which the server calls.
-  struct Case {
-    const char* what;
-    bool called;  // the object is the Object; the client describes it, but answers no call to it
-    IID iid;
-    int bound;
-    std::optional<dbus_uint32_t> argError;  // a failure of the object's own call names no argument
-  };
-  const Case cases[] = {
-      {"an object it never describes", false, MakeGuid("{00000000-0000-0000-0000-0000000000A1}"), TypeInfoBound, 1},
-      {"a call to its object it never answers", true, MakeGuid("{00000000-0000-0000-0000-0000000000A2}"), CallBound, {}},
-  };
-  for (const Case& c : cases) {
+  for (const Unanswered& c : UnansweredCases) {
     SCOPED_TRACE(c.what);
     RawClient client(c.called ? RawClient::Answer::Description : RawClient::Answer::None, c.iid);
     ASSERT_TRUE(client.Connected());
     const std::string path = client.Create();
     ASSERT_FALSE(path.empty());
-    DBusMessage* call = GetMember(path, "CallBack");
-    DBusMessageIter args;
-    dbus_message_iter_init_append(call, &args);
-    AppendReference(&args, c.called ? client.Name() : "", c.iid);
-    AppendVariant(&args, client.Name(), c.iid, c.called ? std::optional<dbus_int32_t>(42) : std::nullopt);
 
     const auto start = steady_clock::now();
-    const dbus_uint32_t held = client.Send(call);
+    const dbus_uint32_t held = client.Send(CallBackWith(path, client, c.iid, c.called));
     for (int i = 0; i < 300 && !client.WaitedOn(); ++i) std::this_thread::sleep_for(milliseconds(10));
     EXPECT_TRUE(client.WaitedOn());
     // Meanwhile the other client is answered at once, and the held call is still held.
@@ -752,38 +814,74 @@ TEST(HeldServer, AClientThatNeverAnswersFailsOnlyItsOwnCall) {
   }
 }
 
+TEST(HeldServer, ABoundThatPassedWhileTheServerWasBusyIsATimeOut) {
+  BoundedServer server;
+  RawClient busy;
+  const std::string busyPath = busy.Create();
+  ASSERT_FALSE(busyPath.empty());
+  for (const Unanswered& c : UnansweredCases) {
+    SCOPED_TRACE(c.what);
+    RawClient client(c.called ? RawClient::Answer::Description : RawClient::Answer::None, c.iid);
+    const std::string path = client.Create();
+    ASSERT_FALSE(path.empty());
+    const dbus_uint32_t held = client.Send(CallBackWith(path, client, c.iid, c.called));
+    for (int i = 0; i < 300 && !client.WaitedOn(); ++i) std::this_thread::sleep_for(milliseconds(10));
+    ASSERT_TRUE(client.WaitedOn());
+    // The server's thread is kept busy past the bound, until after the bus itself has given
+    // up on the answer (a second after the bound): the call still failed for want of time.
+    DBusMessage* slept = busy.Call(BusyFor(busyPath, milliseconds(c.bound + 1500)), seconds(10));
+    EXPECT_EQ(ResultOf(slept), S_OK);
+    if (slept) dbus_message_unref(slept);
+    DBusMessage* reply = client.Reply(held, seconds(5));
+    dbus_uint32_t argError = 99;
+    EXPECT_EQ(ResultOf(reply, &argError), RPC_E_TIMEOUT);
+    if (c.argError) EXPECT_EQ(argError, *c.argError);
+    if (reply) dbus_message_unref(reply);
+  }
+}
+
 TEST(HeldServer, AClientsAnswerEndsItsCallWhateverOtherClientsHold) {
-  // A client that answers the question for its object's type information late; meanwhile a
-  // silent client holds calls of its own, which the server waits on too.
+  // A client that answers the question for its object's type information late (and, calling
+  // back, the server's call to its object once the server has answered its own call from
+  // inside it); meanwhile a silent client holds calls of its own, which the server waits on too.
   struct Case {
     const char* what;
     RawClient::Answer answer;
     int delay;            // before the slow client answers, ms
     int silentStarts;     // ms after the slow client's call, the silent one's first
     int silentEvery;      // ms between the silent client's calls, 0 for one call
+    bool silentLeaves;    // after its calls, it queues calls that keep the server busy, and leaves
     HRESULT hr;
     dbus_uint32_t argError;
   };
   const Case cases[] = {
       {"a description after 0.7 s, while another client keeps sending calls it holds", RawClient::Answer::Description,
-       700, -300, 200, S_OK, 0},
+       700, -300, 200, false, S_OK, 0},
       {"an error after 0.3 s, while another client's wait opened after its own", RawClient::Answer::Error, 300, 100, 0,
-       E_NOINTERFACE, 0},
+       false, E_NOINTERFACE, 0},
+      {"a call to the server from inside the server's call to its object, answered at once", RawClient::Answer::CallingBack,
+       300, 100, 0, false, S_OK, 0},
+      {"a description after 0.7 s, while another client leaves with its calls held and queued",
+       RawClient::Answer::Description, 700, 100, 0, true, S_OK, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     BoundedServer server;
-    RawClient slow(c.answer, MakeGuid("{00000000-0000-0000-0000-0000000000B1}"), milliseconds(c.delay));
-    RawClient silent;
-    const std::string slowPath = slow.Create(), silentPath = silent.Create();
+    const IID slowIid = MakeGuid("{00000000-0000-0000-0000-0000000000B1}");
+    RawClient slow(c.answer, slowIid, milliseconds(c.delay));
+    std::optional<RawClient> silent(std::in_place);
+    const std::string slowPath = slow.Create(), silentPath = silent->Create();
     ASSERT_FALSE(slowPath.empty());
     ASSERT_FALSE(silentPath.empty());
     std::atomic<bool> done{false};
     auto holdCalls = [&] {
       do {
-        silent.Send(PutValue(silentPath, silent, MakeGuid("{00000000-0000-0000-0000-0000000000B2}")));
+        silent->Send(PutValue(silentPath, *silent, MakeGuid("{00000000-0000-0000-0000-0000000000B2}")));
         if (c.silentEvery) std::this_thread::sleep_for(milliseconds(c.silentEvery));
       } while (c.silentEvery && !done);
+      if (!c.silentLeaves) return;
+      for (int i = 0; i < 8; ++i) silent->Send(BusyFor(silentPath, milliseconds(250)));
+      silent.reset();
     };
     std::thread holding;
     if (c.silentStarts < 0) {
@@ -791,7 +889,9 @@ TEST(HeldServer, AClientsAnswerEndsItsCallWhateverOtherClientsHold) {
       std::this_thread::sleep_for(milliseconds(-c.silentStarts));
     }
     const auto start = steady_clock::now();
-    const dbus_uint32_t serial = slow.Send(PutValue(slowPath, slow, MakeGuid("{00000000-0000-0000-0000-0000000000B1}")));
+    const dbus_uint32_t serial = slow.Send(c.answer == RawClient::Answer::CallingBack
+                                               ? CallBackWith(slowPath, slow, slowIid, true)
+                                               : PutValue(slowPath, slow, slowIid));
     if (c.silentStarts >= 0) {
       std::this_thread::sleep_for(milliseconds(c.silentStarts));
       holding = std::thread(holdCalls);
@@ -801,7 +901,7 @@ TEST(HeldServer, AClientsAnswerEndsItsCallWhateverOtherClientsHold) {
     done = true;
     holding.join();
     // Its call ends once it has answered, with what its answer gives, however long the
-    // silent client's calls are held.
+    // silent client's calls are held; the calls of a client that left are not run.
     EXPECT_GE(took, c.delay);
     EXPECT_LT(took, c.delay + 700);
     dbus_uint32_t argError = 99;
@@ -810,6 +910,10 @@ TEST(HeldServer, AClientsAnswerEndsItsCallWhateverOtherClientsHold) {
       EXPECT_EQ(argError, c.argError);
     }
     if (reply) dbus_message_unref(reply);
+    // A client that left has its calls, and with them its object, let go.
+    DBusMessage* live = slow.Call(GetMember(slowPath, "get_Live"), seconds(5));
+    EXPECT_EQ(LiveOf(live), c.silentLeaves ? 1 : 2);
+    if (live) dbus_message_unref(live);
   }
 }
 
@@ -898,6 +1002,91 @@ TEST(HeldServer, AFloodOfHeldCallsIsRefusedPastTheLimitAndHoldsUpNoOne) {
               "another client's slowest answer %lld ms.\n",
               Flood, refused, static_cast<long long>(taken->count()), timedOut, before, after,
               static_cast<long long>(slowest.count()));
+}
+
+TEST(HeldServer, HeldCallsOfAllClientsTogetherAreBounded) {
+  // The held calls wait on descriptions that never come, for longer than the test takes.
+  BoundedServer server(60000);
+  // Clients that each hold as many calls as a client may, together more than the process may.
+  constexpr size_t Clients = HeldCallLimit / ClientHeldCallLimit + 4;
+  constexpr size_t Excess = Clients * ClientHeldCallLimit - HeldCallLimit;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < Clients; ++i) {
+    clients.push_back(std::make_unique<RawClient>());
+    paths.push_back(clients.back()->Create());
+    ASSERT_FALSE(paths.back().empty());
+  }
+  const IID described = MakeGuid("{00000000-0000-0000-0000-0000000000D1}");
+  RawClient other(RawClient::Answer::Description, described);
+  const std::string otherPath = other.Create();
+  ASSERT_FALSE(otherPath.empty());
+
+  for (size_t i = 0; i < Clients; ++i)
+    for (size_t n = 0; n < ClientHeldCallLimit; ++n) clients[i]->Send(PutValue(paths[i], *clients[i], PeerIid));
+  auto unread = [&] {
+    size_t all = 0;
+    for (auto& client : clients) all += client->Unread();
+    return all;
+  };
+  const auto start = steady_clock::now();
+  while (unread() < Excess && Since(start) < seconds(10)) std::this_thread::sleep_for(milliseconds(20));
+  // The calls past the process's bound were refused, and only those.
+  std::this_thread::sleep_for(milliseconds(200));
+  size_t refused = 0, answered = 0;
+  for (auto& client : clients)
+    for (auto& [serial, reply] : client->TakeReplies()) {
+      (ResultOf(reply) == RPC_E_SERVERCALL_RETRYLATER ? refused : answered) += 1;
+      dbus_message_unref(reply);
+    }
+  EXPECT_EQ(refused, Excess);
+  EXPECT_EQ(answered, 0u);
+  // At the bound, another client's call that needs no wait is served at once; one that would
+  // wait on the client is refused without asking it.
+  const auto asked = steady_clock::now();
+  DBusMessage* live = other.Call(GetMember(otherPath, "get_Live"), seconds(5));
+  EXPECT_EQ(LiveOf(live), dbus_int32_t(Clients + 1));
+  if (live) dbus_message_unref(live);
+  DBusMessage* put = other.Call(PutValue(otherPath, other, described), seconds(5));
+  dbus_uint32_t argError = 99;
+  EXPECT_EQ(ResultOf(put, &argError), RPC_E_SERVERCALL_RETRYLATER);
+  EXPECT_EQ(argError, 0u);
+  EXPECT_LT(Since(asked).count(), 1000);
+  if (put) dbus_message_unref(put);
+}
+
+TEST(HeldServer, ACallWhoseStackCannotBeMappedIsRefused) {
+  BoundedServer server;
+  RawClient holding, refused;
+  const std::string holdingPath = holding.Create(), refusedPath = refused.Create();
+  ASSERT_FALSE(holdingPath.empty());
+  ASSERT_FALSE(refusedPath.empty());
+  // A call served keeps its stack for the next; then the server's address space is
+  // limited to what it has and less than another stack.
+  DBusMessage* warm = refused.Call(GetMember(refusedPath, "get_Live"), seconds(5));
+  EXPECT_EQ(ResultOf(warm), S_OK);
+  if (warm) dbus_message_unref(warm);
+  const long mapped = server.Mapped();
+  ASSERT_GT(mapped, 0);
+  rlimit room;
+  ASSERT_EQ(::prlimit(pid_t(server.process.processId()), RLIMIT_AS, nullptr, &room), 0);
+  room.rlim_cur = rlim_t(mapped) * 1024 + (2 << 20);
+  ASSERT_EQ(::prlimit(pid_t(server.process.processId()), RLIMIT_AS, &room, nullptr), 0);
+
+  const dbus_uint32_t held = holding.Send(PutValue(holdingPath, holding, PeerIid));
+  for (int i = 0; i < 300 && !holding.WaitedOn(); ++i) std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_TRUE(holding.WaitedOn());
+  // The held call has the kept stack; the next call has none and is refused, saying why.
+  DBusMessage* first = refused.Call(GetMember(refusedPath, "get_Live"), seconds(5));
+  EXPECT_EQ(ResultOf(first), RPC_E_SERVERCALL_RETRYLATER);
+  if (first) dbus_message_unref(first);
+  // The server lives on: once the held call has ended, its stack serves the next call.
+  DBusMessage* timedOut = holding.Reply(held, milliseconds(TypeInfoBound + 5000));
+  EXPECT_EQ(ResultOf(timedOut), RPC_E_TIMEOUT);
+  if (timedOut) dbus_message_unref(timedOut);
+  DBusMessage* again = refused.Call(GetMember(refusedPath, "get_Live"), seconds(5));
+  EXPECT_EQ(LiveOf(again), 2);
+  if (again) dbus_message_unref(again);
 }
 
 // Registers the test classes as a server would, from a folder whose name holds a space

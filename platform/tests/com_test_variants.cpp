@@ -7,7 +7,7 @@
 
 namespace {
 
-enum : DISPID { Echo = 1, Describe, Value, Self, CallBack, Fail, Kept, Opaque, OnOwnThread, Typed, Live };
+enum : DISPID { Echo = 1, Describe, Value, Self, CallBack, Fail, Kept, Opaque, OnOwnThread, Typed, Live, Busy };
 
 std::atomic<int> live{0};
 
@@ -103,6 +103,9 @@ class CTestVariants final : public DispatchImpl<IDispatch>, private ComObjectRoo
       case Live:
         result = Variant(int32_t(live));
         return S_OK;
+      case Busy:  // keeps the serving thread from its loop
+        QThread::msleep(unsigned(args[0].Integer()));
+        return S_OK;
       default:
         return DISP_E_MEMBERNOTFOUND;
     }
@@ -137,6 +140,7 @@ const InterfaceInfo& TestVariantsInfo() {
             {"H", VT_BSTR, ParamDir::In, true}, {"I", VT_DISPATCH}, {"J", VT_UNKNOWN}},
            VT_BSTR},
           {Live, "Live", MemberKind::PropertyGet, {}, VT_I4},
+          {Busy, "Busy", MemberKind::Method, {{"Milliseconds", VT_I4}}},
       }};
   return info;
 }
