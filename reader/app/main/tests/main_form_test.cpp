@@ -37,6 +37,7 @@
 #include "seal_test_env.h"
 #include "user.h"
 #include "window_test_main.h"
+#include "window_wait.h"
 
 namespace fs = std::filesystem;
 
@@ -167,10 +168,22 @@ class MainFormTest : public ::testing::Test {
     p.Port = seal->ParentNode()->port;
     return p;
   }
-  // The seal's status read into the document, which is then saved as the file.
+  // The entries of the Database tab's list.
+  QStringList Listed() {
+    QStringList texts;
+    for (int i = 0; i < form_->DatabaseListView->count(); ++i) texts << form_->DatabaseListView->item(i)->text();
+    return texts;
+  }
+  // Until the Database tab lists just this seal: the window hears of it by a posted message.
+  ::testing::AssertionResult ListsOnly(uint32_t serial) {
+    return window_wait::Reads([&] { return Listed(); }, QStringList{QString("ZARN S/N %1").arg(serial)});
+  }
+  // The seal's status read into the document, which is then saved as the file. The list
+  // shows the seal first, so that nothing of this document reaches the window later.
   void SaveStatusOf(TActionParams& p, const QString& file) {
     ASSERT_TRUE(RunAction(ChallengeThread, p));
     ASSERT_TRUE(RunAction(StatusThread, p));
+    ASSERT_TRUE(ListsOnly(SealSerialNumber(*p.Seal)));
     ASSERT_TRUE(form_->SaveDatabaseAs(file));
   }
 
@@ -264,8 +277,10 @@ TEST_F(MainFormTest, OperationsThroughTheWindowFileTheirResultsAndCloseAsksThePa
   ASSERT_TRUE(RunAction(ChallengeThread, p));
   p.Operator1ID = 289;
   ASSERT_TRUE(RunAction(LogonThread, p)) << p.Result;
-  EXPECT_TRUE(WaitFor([&] { return node->StateIndex() == LoggedOnStateImage; }));
-  EXPECT_EQ(form_->Trees().AllSealsNode()->Child(0)->StateIndex(), LoggedOnStateImage);
+  // The seal's node and its entry under All Seals.
+  EXPECT_TRUE(window_wait::Reads(
+      [&] { return std::vector<int>{node->StateIndex(), form_->Trees().AllSealsNode()->Child(0)->StateIndex()}; },
+      std::vector<int>{LoggedOnStateImage, LoggedOnStateImage}));
   ASSERT_TRUE(RunAction(StatusThread, p));
   std::string pad = "gate 3";
   p.PadText = &pad;
@@ -444,8 +459,7 @@ TEST_F(MainFormTest, TheCommandLineFileIsOpenedOrLeavesAnUntitledDocument) {
 
   form_ = std::make_unique<TMainForm>(file);
   EXPECT_EQ(form_->FileNamePanel->text(), " " + file);
-  EXPECT_TRUE(WaitFor([&] { return form_->DatabaseListView->count() == 1; }));
-  EXPECT_EQ(form_->DatabaseListView->item(0)->text(), QString("ZARN S/N %1").arg(Serial));
+  EXPECT_TRUE(ListsOnly(Serial));
   form_.reset();
 
   platform::MessageBoxRecorder boxes;
@@ -548,7 +562,7 @@ TEST_F(MainFormTest, ClicksAndEnterOpenThePagesOfSealsGroupsAndTheDatabase) {
   TActionParams p = ParamsOf(seal);
   ASSERT_TRUE(RunAction(ChallengeThread, p));
   ASSERT_TRUE(RunAction(StatusThread, p));  // the seal is now in the Database list
-  ASSERT_TRUE(WaitFor([&] { return form_->DatabaseListView->count() == 1; }));
+  ASSERT_TRUE(ListsOnly(Serial));
 
   Click(form_->SetupTreeView, seal);
   ASSERT_TRUE(Shows("Seal"));
@@ -925,15 +939,14 @@ TEST_F(MainFormTest, OpenWithUnsavedChangesAsksAndCancelKeepsEverything) {
   NoOperatorDialog();
   Start();
   TActionParams p = ParamsOf(AddSealThroughTheMenu(Serial));
-  ASSERT_TRUE(RunAction(ChallengeThread, p));
-  ASSERT_TRUE(RunAction(StatusThread, p));
   const QString first = QString::fromStdString(dir_ + "/first.zrd");
-  ASSERT_TRUE(form_->SaveDatabaseAs(first));
+  ASSERT_NO_FATAL_FAILURE(SaveStatusOf(p, first));
   form_->NewMenuItem->trigger();  // unchanged since the save: asks nothing
   EXPECT_EQ(form_->FileNamePanel->text(), " Untitled");
   EXPECT_EQ(form_->DatabaseListView->count(), 0);
   ASSERT_TRUE(RunAction(StatusThread, p));
-  ASSERT_TRUE(WaitFor([&] { return form_->DatabaseListView->count() == 1 && form_->Document().Modified(); }));
+  ASSERT_TRUE(ListsOnly(Serial));
+  ASSERT_TRUE(form_->Document().Modified());
 
   int dialogs = 0;
   auto previous = SetFileDialogHandler([&](const TFileDialogRequest& request) -> std::optional<QString> {

@@ -2,7 +2,6 @@
 // them, against simulated seals on a pseudo-terminal and the real crypto service started
 // by activation. Runs on a virtual X display so that the screenshots show the pages.
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
 #include <QTimer>
@@ -27,6 +26,7 @@
 #include "seal_test_env.h"
 #include "tools.h"
 #include "unexpected_boxes.h"
+#include "window_wait.h"
 #include "zarn_startup.h"
 
 namespace fs = std::filesystem;
@@ -59,23 +59,7 @@ TTreeNode* ChildNamed(TTreeNode* node, const QString& text) {
   return nullptr;
 }
 
-// Lets the window work until the condition holds or the time is up. Unlike QTest's wait it
-// sleeps only while no event is due, so each call a page makes costs no fixed pause. It
-// hands out the posted events itself: a wait inside a posted call (a dialog handler under a
-// page's call) would otherwise leave the events queued behind that call unsent, the
-// browser's own scheduled work among them, and the page could not answer until it returned.
-bool Until(const std::function<bool()>& condition, int ms) {
-  QElapsedTimer elapsed;
-  elapsed.start();
-  QTimer wake;
-  wake.start(5);
-  while (!condition()) {
-    if (elapsed.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    QCoreApplication::sendPostedEvents();
-  }
-  return true;
-}
+using window_wait::Until;
 
 // What a script run in the page answered. The callback holds it as much as the waiter does,
 // so an answer that comes after its wait gave up lands here and nowhere else.
